@@ -1,0 +1,87 @@
+// The one place that knows how the C API differs between CPython 3.6 and 3.13.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x03060000
+#error "CPython 3.6 or newer is required"
+#endif
+
+#define BV_PY38 (PY_VERSION_HEX >= 0x03080000)
+#define BV_PY39 (PY_VERSION_HEX >= 0x03090000)
+#define BV_PY310 (PY_VERSION_HEX >= 0x030A0000)
+#define BV_PY312 (PY_VERSION_HEX >= 0x030C0000)
+
+// Vectorcall: public from 3.9, provisional (underscored) in 3.8, absent before.
+#if BV_PY39
+#define BV_HAVE_VECTORCALL 1
+#define BV_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
+#define BV_VECTORCALL_NARGS(n) PyVectorcall_NARGS(n)
+#elif BV_PY38
+#define BV_HAVE_VECTORCALL 1
+#define BV_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#define BV_VECTORCALL_NARGS(n) _PyVectorcall_NARGS(n)
+#else
+#define BV_HAVE_VECTORCALL 0
+#endif
+
+#if BV_PY38
+#define BV_TPFLAGS_METHOD_DESCRIPTOR Py_TPFLAGS_METHOD_DESCRIPTOR
+#else
+#define BV_TPFLAGS_METHOD_DESCRIPTOR 0
+#endif
+
+#ifndef PY_VECTORCALL_ARGUMENTS_OFFSET
+#define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
+#endif
+
+#if !BV_PY39
+#define Py_SET_REFCNT(o, r) (((PyObject*)(o))->ob_refcnt = (r))
+#endif
+
+namespace bv {
+
+// Calls `callable` with positional args[0..nargs) and keyword values following
+// them, named by `kwnames` (a tuple of str, or null). `args` may be written
+// at index -1 when PY_VECTORCALL_ARGUMENTS_OFFSET is set in nargsf.
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+#if BV_PY39
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#elif BV_PY38
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+    Py_ssize_t nargs = (Py_ssize_t)(nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
+    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), nargs, kwnames);
+#endif
+}
+
+inline PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+
+// Module names that differ in the host's own messages: from 3.10 on, the
+// argument errors of a Python function name it by its qualified name.
+inline constexpr bool messages_use_qualname() { return BV_PY310; }
+
+}  // namespace bv
+
+// Terminates a module's slot table. Module state holds interned objects of one
+// interpreter, so the modules declare that they cannot be shared with others.
+#if BV_PY312
+#define BV_MODULE_SLOTS_END                                                        \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, { \
+        0, nullptr                                                                 \
+    }
+#else
+#define BV_MODULE_SLOTS_END \
+    {                       \
+        0, nullptr          \
+    }
+#endif
+
+// The entry point each module exports; hidden visibility everywhere else.
+#define BV_MODULE_INIT(name) \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name(void)

@@ -1,0 +1,109 @@
+// What a module body needs: interned names in the module state, imports that
+// look in the module's own package first, binding of globals, and a builder
+// that creates classes through `type(name, bases, namespace)` with members in
+// definition order.
+#pragma once
+
+#include "function.hpp"
+
+#include <cstddef>
+
+namespace bv {
+
+// X-macro helpers: a module lists its names once as X(identifier, "text").
+#define BV_NAME_ENUM(id, text) id,
+#define BV_NAME_TEXT(id, text) text,
+
+// Interned str objects, created once at module initialisation.
+template <std::size_t N>
+struct Names {
+    PyObject* v[N];
+    bool init(const char* const (&texts)[N]) {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (v[i]) continue;
+            v[i] = PyUnicode_InternFromString(texts[i]);
+            if (!v[i]) return false;
+        }
+        return true;
+    }
+    void clear() {
+        for (std::size_t i = 0; i < N; ++i) Py_CLEAR(v[i]);
+    }
+    PyObject* operator[](std::size_t i) const { return v[i]; }
+};
+
+// Imports as the module body does them: `name` is first tried inside the
+// package of the module whose namespace is `globals`, and on ImportError as a
+// top-level name. The result is the named (innermost) module.
+Ref import_module(PyObject* globals, const char* name);
+// `from <name> import attr`, with the same two-step lookup.
+Ref import_from(PyObject* globals, const char* name, const char* attr);
+// `from .<name> import attr`: a sibling of the module, nothing else.
+Ref import_from_sibling(PyObject* globals, const char* name, const char* attr);
+
+class ModuleBody {
+public:
+    ModuleBody(PyObject* module, const char* registered_name)
+        : module_(module), globals_(PyModule_GetDict(module)), registered_name_(registered_name) {}
+
+    PyObject* module() const { return module_; }
+    PyObject* globals() const { return globals_; }
+    const char* registered_name() const { return registered_name_; }
+    template <typename S>
+    S& state() const {
+        return *static_cast<S*>(PyModule_GetState(module_));
+    }
+
+    // Binds a global; false with the error set if `value` is null.
+    bool bind(const char* name, Ref value);
+    bool bind(PyObject* name, Ref value);
+    bool import_as(const char* name, const char* as) { return bind(as, import_module(globals_, name)); }
+    bool import_from(const char* name, const char* attr) {
+        return bind(attr, bv::import_from(globals_, name, attr));
+    }
+    bool import_from_sibling(const char* name, const char* attr) {
+        return bind(attr, bv::import_from_sibling(globals_, name, attr));
+    }
+    Ref function(const FunctionSpec& spec, const char* qualname_prefix = nullptr) const {
+        return make_function(spec, module_, registered_name_, qualname_prefix);
+    }
+
+private:
+    PyObject* module_;
+    PyObject* globals_;
+    const char* registered_name_;
+};
+
+// Collects a class namespace in definition order and calls the metaclass
+// `type`. After the first failure every step is skipped and build() returns
+// null with that error set.
+class ClassBuilder {
+public:
+    ClassBuilder(const ModuleBody& body, const char* name, Ref bases = Ref());
+    ClassBuilder& method(const FunctionSpec& spec);
+    ClassBuilder& property(const FunctionSpec& getter);
+    ClassBuilder& classmethod(const FunctionSpec& spec);
+    ClassBuilder& staticmethod(const FunctionSpec& spec);
+    ClassBuilder& attr(const char* name, Ref value);
+    // Removes a namespace entry, as `del name` in a class body.
+    ClassBuilder& del(const char* name);
+    PyObject* ns() const { return ns_.get(); }
+    bool ok() const { return ok_; }
+    Ref build();
+
+private:
+    ClassBuilder& put(const char* name, Ref value);
+    const ModuleBody& body_;
+    const char* name_;
+    Ref bases_;
+    Ref ns_;
+    bool ok_ = true;
+};
+
+// Runs a module's exec step: enters the module in sys.modules under its
+// registered name when that name is free, then runs `body`. If the body
+// fails, the registered entry made here is removed again so that no half
+// initialised module stays reachable.
+int exec_module(PyObject* module, const char* registered_name, bool (*body)(ModuleBody&));
+
+}  // namespace bv

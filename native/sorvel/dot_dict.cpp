@@ -1,0 +1,183 @@
+// DotDict and OrderedDotDict: mappings whose string keys double as attributes.
+#include "sorvel.hpp"
+
+namespace sorvel {
+namespace {
+
+using bv::Ref;
+
+// super(<module global cls_name>, self).<attr>, as the class body spells it.
+Ref super_attr(bv::Function* fn, Name cls_name, PyObject* self, Name attr) {
+    Ref cls = bv::global(fn, name(fn, cls_name));
+    if (!cls) return Ref();
+    Ref sup = bv::call(reinterpret_cast<PyObject*>(&PySuper_Type), cls.get(), self);
+    if (!sup) return Ref();
+    return bv::getattr(sup.get(), name(fn, attr));
+}
+
+PyObject* init_impl(bv::Function* fn, PyObject* const* args, Name cls_name) {
+    PyObject* self = args[0];
+    Ref mapping = Ref::borrow(args[1]);
+    int truth = PyObject_IsTrue(mapping.get());
+    if (truth < 0) return nullptr;
+    if (!truth) {
+        mapping = Ref::steal(PyDict_New());
+        if (!mapping) return nullptr;
+    }
+    Ref base_init = super_attr(fn, cls_name, self, n_init);
+    if (!base_init) return nullptr;
+    Ref r = bv::call(base_init.get(), mapping.get());
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* dd_init(bv::Function* fn, PyObject* const* args) { return init_impl(fn, args, n_DotDict); }
+PyObject* odd_init(bv::Function* fn, PyObject* const* args) {
+    return init_impl(fn, args, n_OrderedDotDict);
+}
+
+PyObject* setattr_impl(bv::Function*, PyObject* const* args) {
+    if (PyObject_SetItem(args[0], args[1], args[2]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Only reached after ordinary lookup failed. A missing key ends in the
+// default lookup's AttributeError, with the KeyError as its context.
+PyObject* getattr_impl(bv::Function* fn, PyObject* const* args, Name cls_name) {
+    PyObject* self = args[0];
+    PyObject* item = args[1];
+    Ref v = Ref::steal(PyObject_GetItem(self, item));
+    if (v || !PyErr_ExceptionMatches(PyExc_KeyError)) return v.release();
+    PyObject *kt, *kv, *ktb;
+    PyErr_Fetch(&kt, &kv, &ktb);
+    PyErr_NormalizeException(&kt, &kv, &ktb);
+    if (ktb) PyException_SetTraceback(kv, ktb);
+    Ref key_type = Ref::steal(kt), key_error = Ref::steal(kv), key_tb = Ref::steal(ktb);
+    Ref base_getattribute = super_attr(fn, cls_name, self, n_getattribute);
+    Ref result = base_getattribute ? bv::call(base_getattribute.get(), item) : Ref();
+    if (result) return result.release();
+    PyObject *et, *ev, *etb;
+    PyErr_Fetch(&et, &ev, &etb);
+    PyErr_NormalizeException(&et, &ev, &etb);
+    if (ev && key_error && ev != key_error.get()) {
+        PyObject* ctx = PyException_GetContext(ev);
+        if (ctx) Py_DECREF(ctx);
+        else PyException_SetContext(ev, key_error.release());
+    }
+    PyErr_Restore(et, ev, etb);
+    return nullptr;
+}
+
+PyObject* dd_getattr(bv::Function* fn, PyObject* const* args) {
+    return getattr_impl(fn, args, n_DotDict);
+}
+PyObject* odd_getattr(bv::Function* fn, PyObject* const* args) {
+    return getattr_impl(fn, args, n_OrderedDotDict);
+}
+
+Ref entry_line(PyObject* k, PyObject* v) { return Ref::steal(PyUnicode_FromFormat("\t%R:%R,", k, v)); }
+
+PyObject* dd_str(bv::Function* fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref lines = Ref::steal(PyList_New(0));
+    Ref head = bv::from_utf8("DotDict{");
+    if (!lines || !head || PyList_Append(lines.get(), head.get()) < 0) return nullptr;
+    Ref items = bv::call_method(self, name(fn, n_items));
+    if (!items) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return nullptr;
+    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+        Ref k, v;
+        if (!bv::unpack2(pair.get(), k, v)) return nullptr;
+        Ref line = entry_line(k.get(), v.get());
+        if (!line || PyList_Append(lines.get(), line.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref tail = bv::from_utf8("}");
+    if (!tail || PyList_Append(lines.get(), tail.get()) < 0) return nullptr;
+    return PyUnicode_Join(name(fn, n_newline), lines.get());
+}
+
+// Same layout, built by index: len(items()) + 2 slots, keys numbered from 1.
+PyObject* odd_str(bv::Function* fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref items = bv::call_method(self, name(fn, n_items));
+    if (!items) return nullptr;
+    Py_ssize_t n = PyObject_Length(items.get());
+    if (n < 0) return nullptr;
+    items.reset();
+    Ref lines = Ref::steal(PyList_New(n + 2));
+    if (!lines) return nullptr;
+    for (Py_ssize_t i = 0; i < n + 2; ++i)
+        PyList_SET_ITEM(lines.get(), i, bv::new_ref(state(fn).empty_str));
+    Ref head = bv::from_utf8("OrderedDotDict{");
+    if (!head || PyList_SetItem(lines.get(), 0, head.release()) < 0) return nullptr;
+    Ref keys = bv::call_method(self, name(fn, n_keys));
+    if (!keys) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(keys.get()));
+    if (!it) return nullptr;
+    Py_ssize_t i = 1;
+    while (Ref k = Ref::steal(PyIter_Next(it.get()))) {
+        Ref v = Ref::steal(PyObject_GetItem(self, k.get()));
+        if (!v) return nullptr;
+        Ref line = entry_line(k.get(), v.get());
+        if (!line) return nullptr;
+        Py_ssize_t len = PyList_GET_SIZE(lines.get());
+        if (i >= len) {
+            PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
+            return nullptr;
+        }
+        if (PyList_SetItem(lines.get(), i, line.release()) < 0) return nullptr;
+        ++i;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref tail = bv::from_utf8("}");
+    if (!tail) return nullptr;
+    if (PyList_SetItem(lines.get(), PyList_GET_SIZE(lines.get()) - 1, tail.release()) < 0)
+        return nullptr;
+    return PyUnicode_Join(name(fn, n_newline), lines.get());
+}
+
+const bv::Param kInit[] = {bv::arg("self"), bv::arg_none("_dict")};
+const bv::Param kSetattr[] = {bv::arg("self"), bv::arg("key"), bv::arg("value")};
+const bv::Param kGetattr[] = {bv::arg("self"), bv::arg("item")};
+const bv::Param kSelf[] = {bv::arg("self")};
+
+const bv::FunctionSpec kDdInit("__init__", dd_init, kInit);
+const bv::FunctionSpec kDdSetattr("__setattr__", setattr_impl, kSetattr);
+const bv::FunctionSpec kDdGetattr("__getattr__", dd_getattr, kGetattr);
+const bv::FunctionSpec kDdStr("__str__", dd_str, kSelf);
+
+const bv::FunctionSpec kOddInit("__init__", odd_init, kInit);
+const bv::FunctionSpec kOddSetattr("__setattr__", setattr_impl, kSetattr);
+const bv::FunctionSpec kOddGetattr("__getattr__", odd_getattr, kGetattr);
+const bv::FunctionSpec kOddStr("__str__", odd_str, kSelf);
+
+}  // namespace
+
+bool define_dot_dicts(bv::ModuleBody& m) {
+    Ref dict_base = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
+    if (!dict_base) return false;
+    Ref dot_dict = bv::ClassBuilder(m, "DotDict", std::move(dict_base))
+                       .method(kDdInit)
+                       .method(kDdSetattr)
+                       .method(kDdGetattr)
+                       .method(kDdStr)
+                       .build();
+    if (!m.bind("DotDict", std::move(dot_dict))) return false;
+
+    // The base is whatever the body bound as OrderedDict a moment ago.
+    Ref od = bv::global(m.globals(), m.state<State>().names[n_OrderedDict]);
+    if (!od) return false;
+    Ref od_base = Ref::steal(PyTuple_Pack(1, od.get()));
+    if (!od_base) return false;
+    Ref ordered = bv::ClassBuilder(m, "OrderedDotDict", std::move(od_base))
+                      .method(kOddInit)
+                      .method(kOddSetattr)
+                      .method(kOddGetattr)
+                      .method(kOddStr)
+                      .build();
+    return m.bind("OrderedDotDict", std::move(ordered));
+}
+
+}  // namespace sorvel

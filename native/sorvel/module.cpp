@@ -1,0 +1,45 @@
+// The toolkit module body: imports, then the function and classes in order.
+#include "sorvel.hpp"
+
+namespace sorvel {
+namespace {
+
+const char* const kNameTexts[] = {SORVEL_NAMES(BV_NAME_TEXT)};
+
+bool body(bv::ModuleBody& m) {
+    State& st = m.state<State>();
+    if (!st.names.init(kNameTexts)) return false;
+    st.empty_str = PyUnicode_FromString("");
+    if (!st.empty_str) return false;
+    return m.import_as("datetime", "datetime") && m.import_as("os", "os") &&
+           m.import_as("shutil", "shutil") && m.import_from("collections", "OrderedDict") &&
+           m.import_from("collections", "defaultdict") && m.import_as("socket", "socket") &&
+           m.import_as("time", "time") && m.import_as("traceback", "traceback") &&
+           m.import_from_sibling("exceptions", "VersionError") &&
+           m.import_from_sibling("logger", "write_syslog") && define_get_cur_mac_address(m) &&
+           define_dot_dicts(m);
+}
+
+int exec(PyObject* module) { return bv::exec_module(module, "tframe.utils.sorvel", body); }
+
+void free_state(void* module) {
+    State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (!st) return;
+    st->names.clear();
+    Py_CLEAR(st->empty_str);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    BV_MODULE_SLOTS_END,
+};
+
+PyModuleDef def = {
+    PyModuleDef_HEAD_INIT, "belvane.tframe.utils.sorvel", nullptr, sizeof(State), nullptr, slots,
+    nullptr,               nullptr,                       free_state,
+};
+
+}  // namespace
+}  // namespace sorvel
+
+BV_MODULE_INIT(sorvel) { return PyModuleDef_Init(&sorvel::def); }

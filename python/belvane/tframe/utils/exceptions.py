@@ -1,0 +1,2 @@
+class VersionError(Exception):
+    """The installed framework version does not permit the operation."""
