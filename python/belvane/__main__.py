@@ -1,0 +1,17 @@
+"""Demo of the core modules on the framework stand-ins."""
+import sys
+
+from belvane.demo import toolkit
+
+
+def main():
+    parts = [toolkit]
+    for i, part in enumerate(parts):
+        if i:
+            print()
+        part.run()
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""What the modules do, shown on the framework stand-ins (`python -m belvane`)."""
