@@ -3,6 +3,7 @@
 
 #include "../runtime/module.hpp"
 #include "../runtime/unpack.hpp"
+#include "stats.hpp"
 
 namespace sorvel {
 
@@ -28,6 +29,7 @@ enum Name : int { SORVEL_NAMES(BV_NAME_ENUM) kNameCount };
 struct State {
     bv::Names<kNameCount> names;
     PyObject* empty_str;
+    stats::State stats;
 };
 
 inline State& state(bv::Function* fn) { return bv::state_of<State>(fn); }
@@ -36,5 +38,8 @@ inline PyObject* name(bv::Function* fn, Name n) { return state(fn).names[n]; }
 // Each creates one piece of the module body and binds it; false on error.
 bool define_get_cur_mac_address(bv::ModuleBody& m);
 bool define_dot_dicts(bv::ModuleBody& m);
+bool define_simple_timer(bv::ModuleBody& m);
+bool define_status_collect(bv::ModuleBody& m);
+bool define_range_record(bv::ModuleBody& m);
 
 }  // namespace sorvel
