@@ -9,8 +9,8 @@
 #include "stats_util.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <new>
+#include <utility>
 
 namespace sorvel {
 namespace stats {
@@ -47,60 +47,72 @@ bool bounds_of(PyObject* item, PyObject*& lo, PyObject*& hi) {
     return true;
 }
 
-template <typename T>
-struct Span {
-    Ref item, lo, hi;
-    T lo_v, hi_v;
-    Py_ssize_t index;
-};
-
-// The ranges of an exact list with their bounds read as T. The list is read
-// without running any Python code; the references taken keep every item
-// and bound alive whatever Python code later allocations set off (a
-// collection's finalizers may mutate the caller's lists).
-template <typename T>
-class Spans {
+// A fixed-size array from the interpreter's allocator, so that running out
+// of memory is a MemoryError. Elements are constructed in place and
+// destroyed with the buffer.
+template <typename E>
+class Buffer {
 public:
-    Spans() = default;
-    Spans(const Spans&) = delete;
-    Spans& operator=(const Spans&) = delete;
-    ~Spans() {
-        for (Py_ssize_t i = 0; i < n_; ++i) p_[i].~Span<T>();
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        for (Py_ssize_t i = 0; i < n_; ++i) p_[i].~E();
         PyMem_Free(p_);
     }
-
-    // 1 when every range fits, 0 when one does not (nothing set), -1 on error.
-    // `sort_keys`: the starts must be totally ordered (no NaN).
-    int read(PyObject* list, bool sort_keys) {
-        Py_ssize_t n = PyList_GET_SIZE(list);
-        if (n > 0) {
-            p_ = static_cast<Span<T>*>(PyMem_Malloc(sizeof(Span<T>) * (size_t)n));
-            if (!p_) {
-                PyErr_NoMemory();
-                return -1;
-            }
-        }
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = PyList_GET_ITEM(list, i);
-            PyObject *lo, *hi;
-            T lo_v, hi_v;
-            if (!bounds_of(item, lo, hi) || !read_value(lo, lo_v) || !read_value(hi, hi_v) ||
-                (sort_keys && lo_v != lo_v))
-                return 0;
-            new (&p_[n_++]) Span<T>{Ref::borrow(item), Ref::borrow(lo), Ref::borrow(hi), lo_v, hi_v, i};
-        }
-        return 1;
+    bool reserve(Py_ssize_t capacity) {
+        if (capacity <= 0) return true;
+        p_ = static_cast<E*>(PyMem_Malloc(sizeof(E) * (size_t)capacity));
+        if (!p_) PyErr_NoMemory();
+        return p_ != nullptr;
     }
-
+    template <typename... A>
+    void emplace(A&&... a) {
+        new (&p_[n_++]) E{std::forward<A>(a)...};
+    }
     Py_ssize_t size() const { return n_; }
-    Span<T>& operator[](Py_ssize_t i) { return p_[i]; }
-    Span<T>* begin() { return p_; }
-    Span<T>* end() { return p_ + n_; }
+    E& operator[](Py_ssize_t i) { return p_[i]; }
+    E* begin() { return p_; }
+    E* end() { return p_ + n_; }
 
 private:
-    Span<T>* p_ = nullptr;
+    E* p_ = nullptr;
     Py_ssize_t n_ = 0;
 };
+
+template <typename T>
+struct Entry {
+    T lo, hi;
+    Py_ssize_t index;  // position in the list read
+};
+
+// Reads every range of an exact list as T; runs no Python code and takes no
+// references. 1 when all fit, 0 when one does not, -1 on error. With
+// `sort_keys` the starts must be totally ordered (no NaN).
+template <typename T>
+int read_entries(PyObject* list, Buffer<Entry<T>>& out, bool sort_keys) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    if (!out.reserve(n)) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *lo, *hi;
+        T lo_v, hi_v;
+        if (!bounds_of(PyList_GET_ITEM(list, i), lo, hi) || !read_value(lo, lo_v) ||
+            !read_value(hi, hi_v) || (sort_keys && lo_v != lo_v))
+            return 0;
+        out.emplace(lo_v, hi_v, i);
+    }
+    return 1;
+}
+
+// Strong references to the items of an exact list, taken before anything
+// that can run Python code: allocations may run a collection's finalizers,
+// which may change lists the caller can reach.
+bool hold_items(PyObject* list, Buffer<Ref>& out) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    if (!out.reserve(n)) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) out.emplace(Ref::borrow(PyList_GET_ITEM(list, i)));
+    return true;
+}
 
 bool append_pair(PyObject* list, PyObject* a, PyObject* b) {
     Ref pair = Ref::steal(PyTuple_Pack(2, a, b));
@@ -154,48 +166,107 @@ bool default_stepping(bv::Function* fn, PyObject* cls, PyObject* increment_func)
 
 // ---- comb_record ------------------------------------------------------------
 
-// Sorts the caller's exact list by start as list.sort(key=x[0]) would (the
-// stable order of a total order is unique) and merges it. 0 when the list
-// does not qualify: nothing has been touched then.
+template <typename T>
+bool sorts_before(const Entry<T>& a, const Entry<T>& b) {
+    return a.lo < b.lo || (!(b.lo < a.lo) && a.index < b.index);
+}
+
+// Stable by start. A list that only had ranges appended since its last
+// merge is a few sorted runs: those are merged; anything else is sorted.
+template <typename T>
+void sort_entries(Buffer<Entry<T>>& entries) {
+    Entry<T>* p = entries.begin();
+    Py_ssize_t n = entries.size();
+    Py_ssize_t starts[9];
+    int runs = 0;
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        if (!(p[i].lo < p[i - 1].lo)) continue;
+        if (runs == 9) {
+            std::sort(p, p + n, sorts_before<T>);
+            return;
+        }
+        starts[runs++] = i;
+    }
+    for (int r = 0; r < runs; ++r)
+        std::inplace_merge(p, p + starts[r], r + 1 < runs ? p + starts[r + 1] : p + n,
+                           sorts_before<T>);
+}
+
+// records.sort(key=lambda x: x[0]) and the merge, for an exact list whose
+// bounds are all T. The stable order of a total order is unique, so the
+// caller's list ends exactly as list.sort leaves it. 0 when the list does
+// not qualify: nothing has been touched then.
 template <typename T>
 int comb_numeric(PyObject* records, Ref& out) {
-    Spans<T> spans;
-    int ok = spans.read(records, true);
+    Buffer<Entry<T>> entries;
+    int ok = read_entries(records, entries, true);
     if (ok <= 0) return ok;
-    Py_ssize_t n = spans.size();
-    bool sorted = true;
-    for (Py_ssize_t i = 1; i < n && sorted; ++i) sorted = !(spans[i].lo_v < spans[i - 1].lo_v);
-    if (!sorted) {
-        std::sort(spans.begin(), spans.end(), [](const Span<T>& a, const Span<T>& b) {
-            return a.lo_v < b.lo_v || (!(b.lo_v < a.lo_v) && a.index < b.index);
-        });
+    Py_ssize_t n = entries.size();
+    sort_entries(entries);
+    bool moved = false;
+    for (Py_ssize_t i = 0; i < n && !moved; ++i) moved = entries[i].index != i;
+    if (moved) {
         // A permutation of the same references: no counts change.
-        for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(records, i, spans[i].item.get());
+        Buffer<PyObject*> order;
+        if (!order.reserve(n)) return -1;
+        for (Py_ssize_t i = 0; i < n; ++i) order.emplace(PyList_GET_ITEM(records, entries[i].index));
+        for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(records, i, order[i]);
     }
 
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return -1;
-    Py_ssize_t first = 0, last = 0;  // the current merged run: its first and widest range
-    bool widened = false;
-    T end = spans[0].hi_v;
-    auto flush = [&]() -> bool {
-        if (!widened) return PyList_Append(result.get(), spans[first].item.get()) == 0;
-        return append_pair(result.get(), spans[first].lo.get(), spans[last].hi.get());
+    // The merged runs by sorted position: the first range, and the one
+    // whose end the run took when widened (else -1).
+    struct Run {
+        Py_ssize_t first, widest;
     };
+    Buffer<Run> runs;
+    if (!runs.reserve(n)) return -1;
+    Py_ssize_t first = 0, widest = -1;
+    T end = entries[0].hi;
     for (Py_ssize_t i = 1; i < n; ++i) {
-        const Span<T>& item = spans[i];
-        if (item.lo_v - 1 <= end && end < item.hi_v) {
-            end = item.hi_v;
-            last = i;
-            widened = true;
-        } else if (item.lo_v > end) {
-            if (!flush()) return -1;
-            first = last = i;
-            widened = false;
-            end = item.hi_v;
+        const Entry<T>& item = entries[i];
+        if (item.lo - 1 <= end && end < item.hi) {  // overlaps or touches, reaches further
+            end = item.hi;
+            widest = i;
+        } else if (item.lo > end) {
+            runs.emplace(first, widest);
+            first = i;
+            widest = -1;
+            end = item.hi;
         }
     }
-    if (!flush()) return -1;
+    runs.emplace(first, widest);
+
+    // Everything the result holds is referenced before the first allocation.
+    Py_ssize_t count = runs.size();
+    Buffer<Ref> held;
+    if (!held.reserve(2 * count)) return -1;
+    for (Run& run : runs) {
+        PyObject *lo = nullptr, *hi = nullptr, *unused = nullptr;
+        if (run.widest < 0) {
+            held.emplace(Ref::borrow(PyList_GET_ITEM(records, run.first)));
+            held.emplace(Ref());
+        } else {
+            bounds_of(PyList_GET_ITEM(records, run.first), lo, unused);
+            bounds_of(PyList_GET_ITEM(records, run.widest), unused, hi);
+            held.emplace(Ref::borrow(lo));
+            held.emplace(Ref::borrow(hi));
+        }
+    }
+    Ref result = Ref::steal(PyList_New(count));
+    if (!result) return -1;
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        Ref& a = held[2 * j];
+        Ref& b = held[2 * j + 1];
+        if (!b) {
+            PyList_SET_ITEM(result.get(), j, a.release());
+            continue;
+        }
+        Ref pair = Ref::steal(PyTuple_New(2));
+        if (!pair) return -1;
+        PyTuple_SET_ITEM(pair.get(), 0, a.release());
+        PyTuple_SET_ITEM(pair.get(), 1, b.release());
+        PyList_SET_ITEM(result.get(), j, pair.release());
+    }
     out = std::move(result);
     return 1;
 }
@@ -291,43 +362,37 @@ template <typename T>
 int diff_numeric(PyObject* merged, PyObject* s, PyObject* e, Ref& out) {
     T ss, ev;
     if (!read_value(s, ss) || !read_value(e, ev)) return 0;
-    Spans<T> spans;
-    int ok = spans.read(merged, false);
-    if (ok <= 0 || spans.size() == 0) return ok < 0 ? -1 : 0;
+    Buffer<Entry<T>> entries;
+    int ok = read_entries(merged, entries, false);
+    if (ok <= 0 || entries.size() == 0) return ok < 0 ? -1 : 0;
     Ref results = Ref::steal(PyList_New(0));
     if (!results) return -1;
-    Ref ss_obj = Ref::borrow(s);  // the very object while ss is still s
-    auto ss_ref = [&]() { return ss_obj ? Ref::borrow(ss_obj.get()) : make_value(ss); };
+    bool ss_is_s = true;  // while ss is still the very object s
     auto append_ss = [&](PyObject* b) -> bool {
-        Ref a = ss_ref();
+        Ref a = ss_is_s ? Ref::borrow(s) : make_value(ss);
         return a && append_pair(results.get(), a.get(), b);
     };
-    auto append_ss_before = [&](T start) -> bool {
-        Ref b = make_value(start + T(-1));
-        return b && append_ss(b.get());
+    auto cut_before = [&](const Entry<T>& item) -> bool {
+        Ref b = make_value(item.lo + T(-1));
+        if (!b || !append_ss(b.get())) return false;
+        ss = item.hi + T(1);
+        ss_is_s = false;
+        return true;
     };
-    for (Span<T>& item : spans) {
-        if (item.lo_v <= ss && ss <= item.hi_v) {
-            ss = item.hi_v + T(1);
-            ss_obj.reset();
+    for (const Entry<T>& item : entries) {
+        if (item.lo <= ss && ss <= item.hi) {
+            ss = item.hi + T(1);
+            ss_is_s = false;
         }
         if (ss > ev) break;
-        if (ev < item.lo_v) {
+        if (ev < item.lo) {
             if (!append_ss(e)) return -1;
             break;
         }
-        if (ss < item.lo_v && item.lo_v <= ev && ev <= item.hi_v) {
-            if (!append_ss_before(item.lo_v)) return -1;
-            ss = item.hi_v + T(1);
-            ss_obj.reset();
-        }
-        if (ev > item.hi_v && ss < item.lo_v) {
-            if (!append_ss_before(item.lo_v)) return -1;
-            ss = item.hi_v + T(1);
-            ss_obj.reset();
-        }
+        if (ss < item.lo && item.lo <= ev && ev <= item.hi && !cut_before(item)) return -1;
+        if (ev > item.hi && ss < item.lo && !cut_before(item)) return -1;
     }
-    if (spans[spans.size() - 1].hi_v < ss && ss <= ev && !append_ss(e)) return -1;
+    if (entries[entries.size() - 1].hi < ss && ss <= ev && !append_ss(e)) return -1;
     out = std::move(results);
     return 1;
 }
@@ -453,36 +518,41 @@ template <typename T>
 int sub_numeric(PyObject* merged, PyObject* s, PyObject* e, Ref& out) {
     T ss, ee;
     if (!read_value(s, ss) || !read_value(e, ee)) return 0;
-    Spans<T> spans;
-    int ok = spans.read(merged, false);
+    Buffer<Entry<T>> entries;
+    int ok = read_entries(merged, entries, false);
     if (ok <= 0) return ok;
+    Buffer<Ref> items;
+    if (!hold_items(merged, items)) return -1;
     Ref results = Ref::steal(PyList_New(0));
     if (!results) return -1;
-    Py_ssize_t n = spans.size();
+    auto append_bound_pair = [&](Ref& item, Py_ssize_t which, T value) -> bool {
+        Ref bound = item_at(item.get(), which);
+        Ref made = make_value(value);
+        if (!bound || !made) return false;
+        return which == 0 ? append_pair(results.get(), bound.get(), made.get())
+                          : append_pair(results.get(), made.get(), bound.get());
+    };
+    Py_ssize_t n = entries.size();
     for (Py_ssize_t idx = 0; idx < n; ++idx) {
-        Span<T>& item = spans[idx];
-        if (ss > ee || ee < item.lo_v) {
+        const Entry<T>& item = entries[idx];
+        if (ss > ee || ee < item.lo) {
             for (Py_ssize_t j = idx; j < n; ++j)
-                if (PyList_Append(results.get(), spans[j].item.get()) < 0) return -1;
+                if (PyList_Append(results.get(), items[j].get()) < 0) return -1;
             break;
         }
-        if (ss < item.lo_v && item.lo_v <= ee) ss = item.lo_v;
-        if (ss > item.hi_v && PyList_Append(results.get(), item.item.get()) < 0) return -1;
-        if (item.lo_v <= ss && ss <= item.hi_v) {
+        if (ss < item.lo && item.lo <= ee) ss = item.lo;
+        if (ss > item.hi && PyList_Append(results.get(), items[idx].get()) < 0) return -1;
+        if (item.lo <= ss && ss <= item.hi) {
             T before = ss + T(-1);
-            if (item.lo_v <= before) {
-                Ref b = make_value(before);
-                if (!b || !append_pair(results.get(), item.lo.get(), b.get())) return -1;
-            }
-            if (ee <= item.hi_v) {
+            if (item.lo <= before && !append_bound_pair(items[idx], 0, before)) return -1;
+            if (ee <= item.hi) {
                 T after = ee + T(1);
-                if (after <= item.hi_v) {
-                    Ref a = make_value(after);
-                    if (!a || !append_pair(results.get(), a.get(), item.hi.get())) return -1;
-                    ee = item.lo_v + T(-1);
+                if (after <= item.hi) {
+                    if (!append_bound_pair(items[idx], 1, after)) return -1;
+                    ee = item.lo + T(-1);
                 }
             }
-            ss = idx < n - 1 ? spans[idx + 1].lo_v : item.hi_v + T(1);
+            ss = idx < n - 1 ? entries[idx + 1].lo : item.hi + T(1);
         }
     }
     out = std::move(results);
