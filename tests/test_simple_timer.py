@@ -5,6 +5,7 @@ import sys
 import time
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from belvane.tframe.utils import sorvel
 
@@ -292,3 +293,99 @@ def test_argument_errors_match_python(call):
         total = python_function('SimpleTimer.total', 'self')
 
     assert raised(call, sorvel.SimpleTimer) == raised(call, Mirror)
+
+
+naive = st.datetimes(min_value=datetime.datetime(1, 1, 1),
+                     max_value=datetime.datetime(9999, 12, 31, 23, 59, 59, 999999))
+
+
+@settings(max_examples=300, deadline=None)
+@given(naive, naive, st.sampled_from(['ms', 'sec', 'day', 'year']))
+def test_difference_of_any_two_datetimes_matches_the_peer(start, end, unit):
+    results = []
+    for m in (sorvel, peer):
+        t = m.SimpleTimer(unit=unit, start=False)
+        t.start_time = start
+        clock = FakeClock()
+        clock.t = end
+        old = m.datetime
+        m.datetime = clock
+        try:
+            results.append(repr(t.total()))
+        finally:
+            m.datetime = old
+    assert results[0] == results[1]
+
+
+def test_aware_datetimes_take_the_general_path(mod, clock):
+    tz = datetime.timezone(datetime.timedelta(hours=8))
+    clock.t = datetime.datetime(2024, 5, 1, 9, 30, tzinfo=tz)
+    t = mod.SimpleTimer(unit='ms')
+    clock.t = datetime.datetime(2024, 5, 1, 1, 30, 1, tzinfo=datetime.timezone.utc)
+    assert t.total() == 1000.0
+    clock.t = datetime.datetime(2024, 5, 1, 1, 30, 1)
+    with pytest.raises(TypeError):
+        t.total()
+
+
+def test_rebinding_the_datetime_class_inside_the_module_is_seen(mod, monkeypatch):
+    fixed = datetime.datetime(2030, 1, 1)
+
+    class Fixed(datetime.datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return fixed
+
+    t = mod.SimpleTimer(start=False)
+    monkeypatch.setattr(mod.datetime, 'datetime', Fixed)
+    t.start()
+    assert t.start_time is fixed
+
+
+def test_shadowing_and_class_patches_are_seen(mod, monkeypatch):
+    t = mod.SimpleTimer(start=False)
+    t._raise_not_start = lambda: None  # the instance's own attribute wins
+    with pytest.raises(TypeError):
+        t.stop()  # goes on to subtract from start_time None
+    del t._raise_not_start
+    monkeypatch.setattr(mod.SimpleTimer, '_raise_started', lambda self: None)
+    t.start()
+    t.start()  # no longer refused
+    monkeypatch.setattr(mod.SimpleTimer, 'total', lambda self: 42)
+    assert t.stop() == 42 and str(t) == ' 42 秒'
+
+
+def test_running_property_replaced_or_reinitialised(mod, monkeypatch):
+    t = mod.SimpleTimer(start=False)
+    monkeypatch.setattr(mod.SimpleTimer, 'running', property(lambda self: True))
+    with pytest.raises(RuntimeError, match='Already started'):
+        t.start()
+    monkeypatch.undo()
+    prop = vars(mod.SimpleTimer)['running']
+    getter = prop.fget
+    prop.__init__(lambda self: True)
+    try:
+        with pytest.raises(RuntimeError, match='Already started'):
+            t.start()
+    finally:
+        prop.__init__(getter)
+    t.start()
+    assert t.running
+
+
+def test_table_that_is_not_a_plain_dict(mod, monkeypatch):
+    seen = []
+
+    class Table(dict):
+        def __contains__(self, key):
+            seen.append(key)
+            return dict.__contains__(self, key)
+
+    class Other(object):
+        _unit_maps = Table(sec=['s', 1000], tick=['t', 4])
+
+    t = mod.SimpleTimer(unit='ms', start=False)
+    monkeypatch.setattr(mod, 'SimpleTimer', Other)
+    t.reset(unit='tick')
+    t.start_time = datetime.datetime.now() - datetime.timedelta(milliseconds=40)
+    assert 9.5 < t.total() < 1000 and seen == ['tick', 'tick']

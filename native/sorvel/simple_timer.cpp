@@ -16,23 +16,48 @@ namespace {
 Ref unit_maps(bv::Function* fn) {
     Ref cls = bv::global(fn, name(fn, n_SimpleTimer));
     if (!cls) return Ref();
-    return bv::getattr(cls.get(), name(fn, n__unit_maps));
+    return class_attr(cls.get(), name(fn, n__unit_maps));
 }
 
-// datetime.datetime.now()
-Ref now(bv::Function* fn) {
-    Ref mod = bv::global(fn, name(fn, n_datetime));
-    if (!mod) return Ref();
-    Ref cls = bv::getattr(mod.get(), name(fn, n_datetime));
-    if (!cls) return Ref();
-    return bv::call_method(cls.get(), name(fn, n_now));
-}
+// A property keeps its getter right after the object header on every
+// supported version; re-initialising the property in place replaces it.
+struct PropertyHead {
+    PyObject_HEAD
+    PyObject* fget;
+};
 
-// Truth of self.running.
+// Truth of self.running. While the lookup still finds the class body's own
+// property with its own getter, the getter's body runs here.
 int is_running(bv::Function* fn, PyObject* self) {
-    Ref r = bv::getattr(self, name(fn, n_running));
+    State& s = st(fn);
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_getattro == PyObject_GenericGetAttr && s.own_running &&
+        _PyType_Lookup(tp, s.names[n_running]) == s.own_running &&
+        reinterpret_cast<PropertyHead*>(s.own_running)->fget == s.own_running_fget) {
+        Ref start = bv::getattr(self, s.names[n_start_time]);
+        if (!start) return -1;
+        return start.get() != Py_None;
+    }
+    Ref r = bv::getattr(self, s.names[n_running]);
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
+}
+
+PyObject* timer_total(bv::Function* fn, PyObject* const* args);
+PyObject* timer_raise_not_start(bv::Function* fn, PyObject* const* args);
+PyObject* timer_raise_started(bv::Function* fn, PyObject* const* args);
+
+// self.total(), self._raise_not_start(), self._raise_started()
+Ref self_total(bv::Function* fn, PyObject* self) {
+    return call_own(fn, self, name(fn, n_total), st(fn).own_total, timer_total);
+}
+bool check_started(bv::Function* fn, PyObject* self) {
+    return bool(call_own(fn, self, name(fn, n__raise_not_start), st(fn).own_raise_not_start,
+                         timer_raise_not_start));
+}
+bool check_stopped(bv::Function* fn, PyObject* self) {
+    return bool(call_own(fn, self, name(fn, n__raise_started), st(fn).own_raise_started,
+                         timer_raise_started));
 }
 
 PyObject* timer_init(bv::Function* fn, PyObject* const* args) {
@@ -74,8 +99,7 @@ PyObject* timer_str(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     int running = is_running(fn, self);
     if (running < 0) return nullptr;
-    Ref value = running ? bv::call_method(self, name(fn, n_total))
-                        : bv::getattr(self, name(fn, n_elapsed));
+    Ref value = running ? self_total(fn, self) : bv::getattr(self, name(fn, n_elapsed));
     if (!value) return nullptr;
     Ref prompt = bv::getattr(self, name(fn, n_prompt));
     if (!prompt) return nullptr;
@@ -107,12 +131,23 @@ PyObject* timer_exit(bv::Function* fn, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
+// maps[key] for the table: a plain dict is read directly, and a missing key
+// takes subscription for the host's KeyError.
+Ref table_entry(PyObject* maps, PyObject* key) {
+    if (PyDict_CheckExact(maps)) {
+        PyObject* v = PyDict_GetItemWithError(maps, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(maps, key));
+}
+
 // Milliseconds per unit: the "sec" entry, replaced by the timer unit's own
 // entry when the table has one.
 Ref unit_divisor(bv::Function* fn, PyObject* self) {
     Ref maps = unit_maps(fn);
     if (!maps) return Ref();
-    Ref entry = Ref::steal(PyObject_GetItem(maps.get(), name(fn, n_sec)));
+    Ref entry = table_entry(maps.get(), name(fn, n_sec));
     if (!entry) return Ref();
     Ref divisor = item_at(entry.get(), 1);
     if (!divisor) return Ref();
@@ -120,6 +155,15 @@ Ref unit_divisor(bv::Function* fn, PyObject* self) {
     if (!unit) return Ref();
     maps = unit_maps(fn);
     if (!maps) return Ref();
+    if (PyDict_CheckExact(maps.get()) && PyUnicode_CheckExact(unit.get())) {
+        // `in` and the subscription that follows run no Python code for a
+        // str key, so the table read between them is this same dict: one
+        // lookup answers both.
+        PyObject* v = PyDict_GetItemWithError(maps.get(), unit.get());
+        if (!v) return PyErr_Occurred() ? Ref() : std::move(divisor);
+        entry = Ref::borrow(v);
+        return item_at(entry.get(), 1);
+    }
     int known = PySequence_Contains(maps.get(), unit.get());
     if (known < 0) return Ref();
     if (!known) return divisor;
@@ -130,12 +174,12 @@ Ref unit_divisor(bv::Function* fn, PyObject* self) {
     return item_at(entry.get(), 1);
 }
 
-// total_milliseconds / divisor, for a real time difference: the int part
-// is exact in 64 bits and both conversions to double round as Python's do.
-PyObject* delta_in_units(PyObject* delta, PyObject* divisor) {
-    long long whole = (long long)PyDateTime_DELTA_GET_DAYS(delta) * 86400000LL +
-                      (long long)PyDateTime_DELTA_GET_SECONDS(delta) * 1000LL;
-    double ms = (double)whole + (double)PyDateTime_DELTA_GET_MICROSECONDS(delta) / 1000.0;
+// total_milliseconds / divisor for the difference days, seconds,
+// microseconds (normalised as timedelta keeps them): the int part is exact
+// in 64 bits and both conversions to double round as Python's do.
+PyObject* in_units(long long days, long long seconds, long long micro, PyObject* divisor) {
+    long long whole = days * 86400000LL + seconds * 1000LL;
+    double ms = (double)whole + (double)micro / 1000.0;
     if (PyLong_CheckExact(divisor)) {
         int overflow;
         long long d = PyLong_AsLongLongAndOverflow(divisor, &overflow);
@@ -147,18 +191,66 @@ PyObject* delta_in_units(PyObject* delta, PyObject* divisor) {
     return PyNumber_TrueDivide(total.get(), divisor);
 }
 
+// Days since 0001-01-01 plus one, as the datetime module counts them.
+long long ordinal(int y, int m, int d) {
+    static const int before_month[] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+    long long py = y - 1;
+    return py * 365 + py / 4 - py / 100 + py / 400 + before_month[m] + (m > 2 && leap) + d;
+}
+
+long long micro_of_day(PyObject* dt) {
+    return ((PyDateTime_DATE_GET_HOUR(dt) * 3600LL + PyDateTime_DATE_GET_MINUTE(dt) * 60LL +
+             PyDateTime_DATE_GET_SECOND(dt)) * 1000000LL +
+            PyDateTime_DATE_GET_MICROSECOND(dt));
+}
+
+bool has_tzinfo(PyObject* dt) { return reinterpret_cast<_PyDateTime_BaseTZInfo*>(dt)->hastzinfo; }
+
+// end - start for two naive datetimes, without making the timedelta: the
+// fields are subtracted and normalised exactly as the type does.
+bool naive_difference(PyObject* end, PyObject* start, long long& days, long long& seconds,
+                      long long& micro) {
+    if (!PyDateTime_CheckExact(end) || !PyDateTime_CheckExact(start) ||
+        has_tzinfo(end) || has_tzinfo(start))
+        return false;
+    const long long day = 86400LL * 1000000LL;
+    long long total =
+        (ordinal(PyDateTime_GET_YEAR(end), PyDateTime_GET_MONTH(end), PyDateTime_GET_DAY(end)) -
+         ordinal(PyDateTime_GET_YEAR(start), PyDateTime_GET_MONTH(start),
+                 PyDateTime_GET_DAY(start))) * day +
+        micro_of_day(end) - micro_of_day(start);
+    days = total / day;
+    long long rest = total % day;
+    if (rest < 0) {
+        rest += day;
+        --days;
+    }
+    seconds = rest / 1000000LL;
+    micro = rest % 1000000LL;
+    return true;
+}
+
 PyObject* timer_total(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
-    if (!call_for_effect(self, name(fn, n__raise_not_start))) return nullptr;
-    Ref end = now(fn);
+    if (!check_started(fn, self)) return nullptr;
+    Ref end = clock_now(fn);
     if (!end) return nullptr;
     Ref start = bv::getattr(self, name(fn, n_start_time));
     if (!start) return nullptr;
+    long long d_days, d_seconds, d_micro;
+    if (naive_difference(end.get(), start.get(), d_days, d_seconds, d_micro)) {
+        Ref divisor = unit_divisor(fn, self);
+        if (!divisor) return nullptr;
+        return in_units(d_days, d_seconds, d_micro, divisor.get());
+    }
     Ref delta = Ref::steal(PyNumber_Subtract(end.get(), start.get()));
     if (!delta) return nullptr;
     Ref divisor = unit_divisor(fn, self);
     if (!divisor) return nullptr;
-    if (PyDelta_CheckExact(delta.get())) return delta_in_units(delta.get(), divisor.get());
+    if (PyDelta_CheckExact(delta.get()))
+        return in_units(PyDateTime_DELTA_GET_DAYS(delta.get()), PyDateTime_DELTA_GET_SECONDS(delta.get()),
+                        PyDateTime_DELTA_GET_MICROSECONDS(delta.get()), divisor.get());
 
     // Whatever the clock in the module global returned: Python's operators.
     State& s = st(fn);
@@ -183,18 +275,18 @@ PyObject* timer_total(bv::Function* fn, PyObject* const* args) {
 
 PyObject* timer_start(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
-    if (!call_for_effect(self, name(fn, n__raise_started))) return nullptr;
-    Ref t = now(fn);
+    if (!check_stopped(fn, self)) return nullptr;
+    Ref t = clock_now(fn);
     if (!t || PyObject_SetAttr(self, name(fn, n_start_time), t.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* timer_stop(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
-    if (!call_for_effect(self, name(fn, n__raise_not_start))) return nullptr;
+    if (!check_started(fn, self)) return nullptr;
     Ref elapsed = bv::getattr(self, name(fn, n_elapsed));
     if (!elapsed) return nullptr;
-    Ref run = bv::call_method(self, name(fn, n_total));
+    Ref run = self_total(fn, self);
     if (!run) return nullptr;
     Ref sum = inplace_add(elapsed.get(), run.get());
     if (!sum || PyObject_SetAttr(self, name(fn, n_elapsed), sum.get()) < 0) return nullptr;
@@ -350,6 +442,24 @@ bool define_simple_timer(bv::ModuleBody& m) {
                     .property(stats::kTimerChsUnit)
                     .property(stats::kTimerRunning)
                     .build();
+    if (!timer) return false;
+    stats::State& s = m.state<State>().stats;
+    PyObject* running = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(timer.get()),
+                                       s.names[stats::n_running]);
+    if (running && !s.own_running) {
+        s.own_running = bv::new_ref(running);
+        s.own_running_fget = bv::new_ref(reinterpret_cast<stats::PropertyHead*>(running)->fget);
+    }
+    struct {
+        PyObject** slot;
+        stats::Name name;
+    } own[] = {{&s.own_total, stats::n_total},
+               {&s.own_raise_not_start, stats::n__raise_not_start},
+               {&s.own_raise_started, stats::n__raise_started}};
+    for (auto& o : own) {
+        PyObject* f = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(timer.get()), s.names[o.name]);
+        if (f && !*o.slot) *o.slot = bv::new_ref(f);
+    }
     return m.bind("SimpleTimer", std::move(timer));
 }
 

@@ -89,6 +89,13 @@ struct State {
     PyObject* defaultdict_type;      // collections.defaultdict, for dict fast paths
     PyObject* sort_key;              // the merge's sort key: x[0]
     PyObject* own_increment;         // RangeRecord's _do_increment_func as created
+    PyObject* own_running;           // SimpleTimer's running property as created
+    PyObject* own_total;             // SimpleTimer's total, _raise_not_start and
+    PyObject* own_raise_not_start;   // _raise_started as created
+    PyObject* own_raise_started;
+    PyObject* own_running_fget;      // and its getter
+    PyObject* datetime_module;       // the datetime module the body imported
+    PyObject* datetime_now;          // its datetime.now, bound once (the type is immutable)
 
     // Made by the first of the three classes to be defined; idempotent.
     bool init() {
@@ -120,6 +127,13 @@ struct State {
         Py_CLEAR(defaultdict_type);
         Py_CLEAR(sort_key);
         Py_CLEAR(own_increment);
+        Py_CLEAR(own_running);
+        Py_CLEAR(own_total);
+        Py_CLEAR(own_raise_not_start);
+        Py_CLEAR(own_raise_started);
+        Py_CLEAR(own_running_fget);
+        Py_CLEAR(datetime_module);
+        Py_CLEAR(datetime_now);
     }
 };
 

@@ -25,6 +25,20 @@ inline bool prepare(bv::ModuleBody& m) {
         if (!dd) return false;
         s.defaultdict_type = dd.release();
     }
+    if (!s.datetime_module) {
+        Ref mod = bv::global(m.globals(), s.names[n_datetime]);
+        if (!mod) return false;
+        Ref cls = bv::getattr(mod.get(), s.names[n_datetime]);
+        if (!cls) return false;
+        Ref now = bv::getattr(cls.get(), s.names[n_now]);
+        if (!now) return false;
+        // Only the built-in type's own classmethod qualifies.
+        if (PyCFunction_Check(now.get()) && PyCFunction_GET_SELF(now.get()) == cls.get() &&
+            PyType_Check(cls.get()) &&
+            !(reinterpret_cast<PyTypeObject*>(cls.get())->tp_flags & Py_TPFLAGS_HEAPTYPE))
+            s.datetime_now = now.release();
+        s.datetime_module = mod.release();
+    }
     return true;
 }
 
@@ -182,6 +196,60 @@ inline int mapping_get(State& s, PyObject* d, PyObject* key, Ref& out, bool empt
 inline bool class_attr_is(PyObject* cls, PyObject* name, PyObject* own) {
     if (!own || !PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
     return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == own;
+}
+
+// cls.name for a class of the plain metaclass: a class attribute without
+// __get__ is the lookup's result as such; anything else takes the full path.
+inline Ref class_attr(PyObject* cls, PyObject* name) {
+    if (PyType_Check(cls) && Py_TYPE(cls) == &PyType_Type) {
+        PyObject* v = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+        if (v && !Py_TYPE(v)->tp_descr_get) return Ref::borrow(v);
+    }
+    return bv::getattr(cls, name);
+}
+
+// datetime.datetime.now(), through the module global. While the global is
+// still the imported module and its attribute the built-in datetime type
+// (immutable, so its `now` never changes), the method bound at import is
+// called directly.
+inline Ref clock_now(bv::Function* fn) {
+    State& s = st(fn);
+    Ref mod = bv::global(fn, s.names[n_datetime]);
+    if (!mod) return Ref();
+    Ref cls;
+    if (mod.get() == s.datetime_module && Py_TYPE(mod.get()) == &PyModule_Type) {
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod.get()), s.names[n_datetime]);
+        if (v && s.datetime_now && v == PyCFunction_GET_SELF(s.datetime_now))
+            return bv::call(s.datetime_now);
+        if (!v && PyErr_Occurred()) return Ref();
+    }
+    cls = bv::getattr(mod.get(), s.names[n_datetime]);
+    if (!cls) return Ref();
+    return bv::call_method(cls.get(), s.names[n_now]);
+}
+
+// The method lookup that the interpreter's own method calls use is declared
+// for extensions from 3.7 up to 3.12.
+#define SORVEL_HAVE_GET_METHOD (PY_VERSION_HEX >= 0x03070000 && PY_VERSION_HEX < 0x030D0000)
+
+// self.name(): when the lookup finds `own`, the function the class body
+// created, unshadowed, its body runs directly without the call protocol;
+// anything else is called as the interpreter would.
+inline Ref call_own(bv::Function* fn, PyObject* self, PyObject* name, PyObject* own,
+                    bv::Impl impl) {
+#if SORVEL_HAVE_GET_METHOD
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(self, name, &found);
+    Ref meth = Ref::steal(found);
+    if (!meth) return Ref();
+    if (!unbound) return bv::call(meth.get());
+    if (meth.get() != own) return bv::call(meth.get(), self);
+    PyObject* args[] = {self};
+    return Ref::steal(impl(fn, args));
+#else
+    (void)fn, (void)own, (void)impl;
+    return bv::call_method(self, name);
+#endif
 }
 
 // Calls obj.name() for its effect only.

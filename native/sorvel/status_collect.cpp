@@ -151,11 +151,7 @@ PyObject* collect_recoder_once(bv::Function* fn, PyObject* const* args) {
     int found = timer_of(fn, self, key, timer);
     if (found < 0) return nullptr;
     if (!found) return bv::new_ref(st(fn).empty_str);
-    Ref mod = bv::global(fn, name(fn, n_datetime));
-    if (!mod) return nullptr;
-    Ref cls = bv::getattr(mod.get(), name(fn, n_datetime));
-    if (!cls) return nullptr;
-    Ref now = bv::call_method(cls.get(), name(fn, n_now));
+    Ref now = clock_now(fn);
     if (!now) return nullptr;
     Ref line = stamp_and_blank(fn, now.get());
     if (!line) return nullptr;
