@@ -436,3 +436,30 @@ def test_argument_errors_match_python(call):
 
     got = outcome(call, NATIVE)
     assert got[0] == 'TypeError' and got == outcome(call, Mirror)
+
+
+@pytest.mark.parametrize('make', [
+    lambda: (10 ** 20, 10 ** 20 + 7, [(10 ** 20 + 1, 10 ** 20 + 2), (10 ** 20 + 3, 10 ** 20 + 5)]),
+    lambda: (1000, 2000, [(1500, 1600), (1100, 1200), [1601, 1700]]),
+    lambda: (1000.5, 2000.5, [(1500.5, 1600.5), (1100.5, 1200.5)]),
+    lambda: (Hostile(0), Hostile(20), [(Hostile(5), Hostile(9)), (Hostile(1), Hostile(3))]),
+    lambda: (Hostile(0, 'add'), Hostile(20), [(Hostile(5), Hostile(9)), (Hostile(1), Hostile(3))]),
+])
+def test_no_references_leak(make):
+    s, e, records = make()
+    watched = [s, e] + records + [b for r in records for b in r]
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(50):
+        for call in (lambda: NATIVE.comb_record(records),
+                     lambda: NATIVE.diff_record(records, s, e),
+                     lambda: NATIVE.sub_record(records, s, e),
+                     lambda: NATIVE.sub_record(records, s, e, lambda v, d: v + d)):
+            try:
+                call()
+            except Boom:
+                pass
+    r = NATIVE()
+    for i in range(len(records)):
+        r.add_range('k', records[i][0], records[i][1])
+    del r
+    assert [sys.getrefcount(o) for o in watched] == before

@@ -314,3 +314,48 @@ def test_argument_errors_match_python(meth, params, call):
         sorvel.StatusCollect.instance(1)
     assert str(info.value) == raised(
         python_function('StatusCollect.instance', 'cls'), sorvel.StatusCollect, 1)
+
+
+def test_no_references_or_memory_leak():
+    import gc
+    import tracemalloc
+    sorvel.StatusCollect._StatusCollect__state.clear()
+    name, prompt = object(), ''.join(['lo', 'ad'])
+    c = sorvel.StatusCollect()
+
+    def cycle():
+        c.start_time(name, prompt, 'ms')
+        c.start_time(name, prompt)
+        c.recoder_once(name, 'x', reset=True)
+        c.use_time(name), c.recoder_count(name), c.last_info(name), c.time_object(name)
+        c.stat_info(name)
+        c.restart_time(name)
+        c.stop_time(name, rm=True)
+        for bad in (5, None):
+            try:
+                c.start_time(name, bad)
+                c.recoder_once(name)
+            except TypeError:
+                pass
+        c.stop_time(name, rm=True)
+        with sorvel.SimpleTimer(prompt, start=False) as t:
+            str(t)
+
+    cycle()
+    before = sys.getrefcount(name), sys.getrefcount(prompt)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        for _ in range(200):
+            cycle()
+        gc.collect()
+        first = tracemalloc.get_traced_memory()[0]
+        for _ in range(2000):
+            cycle()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - first
+    finally:
+        tracemalloc.stop()
+    assert (sys.getrefcount(name), sys.getrefcount(prompt)) == before
+    assert grown < 20000
+    sorvel.StatusCollect._StatusCollect__state.clear()
