@@ -229,8 +229,8 @@ inline Ref clock_now(bv::Function* fn) {
 }
 
 // The method lookup that the interpreter's own method calls use is declared
-// for extensions from 3.7 up to 3.12.
-#define SORVEL_HAVE_GET_METHOD (PY_VERSION_HEX >= 0x03070000 && PY_VERSION_HEX < 0x030D0000)
+// for extensions from 3.9 up to 3.12.
+#define SORVEL_HAVE_GET_METHOD (PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000)
 
 // self.name(): when the lookup finds `own`, the function the class body
 // created, unshadowed, its body runs directly without the call protocol;
