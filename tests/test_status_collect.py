@@ -109,13 +109,19 @@ def test_unknown_names_give_neutral_answers(mod, call, expected):
 
 
 @pytest.mark.parametrize('prompt', [5, b'p', ['p'], type('S', (str,), {})('p')])
-def test_prompt_must_be_exactly_str(mod, prompt):
+def test_prompt_must_be_exactly_str(mod, clock, prompt):
     c = mod.StatusCollect()
     with pytest.raises(TypeError) as info:
         c.start_time('x', prompt)
     assert str(info.value) == (
         "Argument 'prompt' has incorrect type (expected str, got %s)" % type(prompt).__name__)
     assert c.time_object('x') is None
+    c.start_time('y', 'kept')
+    clock.advance(seconds=2)
+    with pytest.raises(TypeError):
+        c.start_time('y', prompt, 'ms')  # no restart either
+    t = c.time_object('y')
+    assert (t.prompt, t.unit, c.use_time('y')) == ('kept', 'sec', 2.0)
 
 
 def test_prompt_none_accepted_but_unrenderable(mod, clock):
