@@ -21,7 +21,7 @@
 #elif BV_PY38
 #define BV_HAVE_VECTORCALL 1
 #define BV_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#define BV_VECTORCALL_NARGS(n) _PyVectorcall_NARGS(n)
+#define BV_VECTORCALL_NARGS(n) PyVectorcall_NARGS(n)
 #else
 #define BV_HAVE_VECTORCALL 0
 #endif
