@@ -17,6 +17,16 @@ ensure_default_venv
 build default "$VENV_DIR/default/bin/python"
 run_suite default "$VENV_DIR/default/bin/python" "$@"
 
+log "Wheel through the Python build front end (scikit-build-core)"
+rm -rf "$BUILD_DIR/wheel"
+"$VENV_DIR/default/bin/python" -m pip wheel "$ROOT" -q --no-build-isolation --no-deps \
+    -w "$BUILD_DIR/wheel" 2> >(grep -v "is ignored: it is neither" >&2)
+"$VENV_DIR/default/bin/python" -m pip install -q --no-deps --target "$BUILD_DIR/wheel/site" \
+    "$BUILD_DIR"/wheel/*.whl 2> >(grep -v "is ignored: it is neither" >&2)
+PYTHONPATH="$BUILD_DIR/wheel/site" "$VENV_DIR/default/bin/python" -c '
+import belvane.tframe.utils.sorvel, belvane.backtest.model.positions, belvane.realtrade.model.accounts
+print("the wheel installs and its three modules import")'
+
 if py36=$(find_python36); then
     ensure_venv py36 "$py36" "$ROOT/requirements/py36.txt"
     build py36 "$VENV_DIR/py36/bin/python"
