@@ -3,10 +3,11 @@ Cython-compiled peers, in one process.
 
 A subject (bench/subjects/*.py) names its native module (NATIVE), its peer
 module under bench/peers (PEER) and its ROWS. A row's `make(module)` returns
-a callable of no arguments that performs the operation once on that
-implementation; `floor()` returns the same for the floor (what no
-implementation can avoid: the same environment calls and a record of ready
-values), when the row has one.
+what performs the operation once on that implementation: a callable of no
+arguments, or a pair (statement, namespace) for operations so small that the
+cost of calling a wrapper would hide them; `floor()` returns the same for the
+floor (what no implementation can avoid: the same environment calls and a
+record of ready values), when the row has one.
 """
 import importlib
 import statistics
@@ -32,15 +33,20 @@ def load(name):
 
 def time_callable(fn, number=None, repeat=7, budget=0.2):
     """Median, min and max cost of one call in nanoseconds."""
-    fn()
+    if isinstance(fn, tuple):
+        stmt, namespace = fn
+        timer = timeit.Timer(stmt, globals=namespace)
+    else:
+        timer = timeit.Timer(fn)
+    timer.timeit(1)
     if number is None:
         number = 1
         while True:
-            t = timeit.timeit(fn, number=number)
+            t = timer.timeit(number)
             if t >= budget / 5 or number >= 1 << 22:
                 break
             number *= 4
-    times = timeit.repeat(fn, number=number, repeat=repeat)
+    times = timer.repeat(number=number, repeat=repeat)
     per_call = sorted(t / number * 1e9 for t in times)
     return {'median': statistics.median(per_call), 'min': per_call[0], 'max': per_call[-1],
             'number': number, 'repeat': repeat}

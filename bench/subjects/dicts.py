@@ -6,16 +6,11 @@ PEER = 'sorvel_dicts'
 
 
 def _read(mod):
-    d = mod.DotDict({'alpha': 1, 'beta': 2})
-    return lambda: d.alpha
+    return 'd.alpha', {'d': mod.DotDict({'alpha': 1, 'beta': 2})}
 
 
 def _write(mod):
-    d = mod.DotDict({'alpha': 1})
-
-    def write():
-        d.alpha = 2
-    return write
+    return 'd.alpha = 2', {'d': mod.DotDict({'alpha': 1})}
 
 
 PAIRS = [('key%02d' % i, i) for i in range(30)]
@@ -27,12 +22,15 @@ def _construct(mod):
 
 
 def _floor_read():
-    d = {'alpha': 1}
-    return lambda: d['alpha']
+    return "d['alpha']", {'d': {'alpha': 1}}
+
+
+def _floor_write():
+    return "d['alpha'] = 2", {'d': {'alpha': 1}}
 
 
 ROWS = [
     Row('DotDict attribute read', _read, floor=_floor_read, target=2.0),
-    Row('DotDict attribute write', _write, target=2.0),
+    Row('DotDict attribute write', _write, floor=_floor_write, target=2.0),
     Row('OrderedDotDict(30 pairs)', _construct),
 ]

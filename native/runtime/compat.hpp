@@ -62,6 +62,18 @@ inline PyObject* new_ref(PyObject* o) {
     return o;
 }
 
+// Generic attribute lookup; a missing attribute gives null with no error set
+// (3.7+ can skip creating the AttributeError altogether).
+inline PyObject* generic_getattr_or_null(PyObject* o, PyObject* name) {
+#if PY_VERSION_HEX >= 0x03070000
+    PyObject* r = _PyObject_GenericGetAttrWithDict(o, name, nullptr, 1);
+#else
+    PyObject* r = PyObject_GenericGetAttr(o, name);
+#endif
+    if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return r;
+}
+
 // Module names that differ in the host's own messages: from 3.10 on, the
 // argument errors of a Python function name it by its qualified name.
 inline constexpr bool messages_use_qualname() { return BV_PY310; }
