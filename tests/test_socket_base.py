@@ -453,6 +453,7 @@ def test_send_error(impl, fake_time, ignore):
     obj = attached(impl, SocketDouble(send_error=failure))
     assert obj.send_data(b'x', ignore) is None
     assert obj.status == 0 and fake_time.sleeps == [0.2]
+    assert sys.exc_info() == (None, None, None)
     assert obj.events == ([] if ignore else [('network_error', failure, failure)])
 
 
