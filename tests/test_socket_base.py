@@ -336,6 +336,10 @@ def test_no_descriptor_left_after_many_cycles(impl, fake_time):
         for _ in range(40):
             assert obj.connect() is True
             assert obj.disconnect() is True
+        refused = recording(impl.SocketBase)('127.0.0.1', closed_port())
+        for _ in range(20):
+            assert refused.connect(retry=2) is False
+        refused.client.close()
     assert count() == before
 
 
@@ -576,3 +580,64 @@ def test_no_reference_left_on_error_paths(impl, fake_time):
 ])
 def test_argument_errors_match_python(call):
     assert raised(lambda: call(sorvel)) == raised(lambda: call(load_peer()))
+
+
+# ---- native against peer on random exchanges ------------------------------------
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+ERRORS = [ConnectionResetError(104, 'reset'), socket.timeout('slow'), ValueError('odd'),
+          KeyboardInterrupt(), SystemExit(2), OSError('plain')]
+READS = st.one_of(st.binary(max_size=6), st.sampled_from(ERRORS), st.sampled_from([0, 3, -2, 40]))
+OPS = st.one_of(
+    st.tuples(st.just('send'), st.binary(max_size=4), st.booleans()),
+    st.tuples(st.just('receive'), st.sampled_from([None, 0, 1, 5, -1, True, 2.0]), st.booleans(),
+              st.sampled_from([0, 1, 3, 10000000])),
+    st.tuples(st.just('disconnect')),
+    st.tuples(st.just('error')),
+)
+
+
+def normalised(value):
+    if isinstance(value, BaseException):
+        return ('exc', type(value).__name__, value.args)
+    if isinstance(value, (list, tuple)):
+        return [normalised(v) for v in value]
+    return value
+
+
+def run_script(module, reads, ops, send_error, close_error):
+    saved = module.time
+    module.time = FakeTime()
+
+    class Small(recording(module.SocketBase)):
+        socket_default_buffer = 8
+    double = SocketDouble(list(reads), send_error, close_error)
+    obj = attached(module, double, cls=Small)
+    outcomes = []
+    try:
+        for op in ops:
+            obj.status = 1
+            try:
+                if op[0] == 'send':
+                    result = obj.send_data(op[1], op[2])
+                elif op[0] == 'receive':
+                    result = obj.receive_data(op[1], op[2], op[3])
+                elif op[0] == 'disconnect':
+                    result = obj.disconnect()
+                else:
+                    result = obj.error
+            except BaseException as e:
+                result = e
+            outcomes.append((normalised(result), obj.status, obj.data, bytes(obj.receive_buffer)))
+        return outcomes, normalised(obj.events), double.calls, module.time.sleeps
+    finally:
+        module.time = saved
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(READS, max_size=8), st.lists(OPS, max_size=6),
+       st.sampled_from([None] + ERRORS), st.sampled_from([None] + ERRORS))
+def test_native_matches_peer(reads, ops, send_error, close_error):
+    assert run_script(sorvel, reads, ops, send_error, close_error) == \
+        run_script(load_peer(), reads, ops, send_error, close_error)
