@@ -270,6 +270,22 @@ def test_connect_succeeds_on_the_second_attempt(impl, fake_time, timeout):
         listener.close()
 
 
+def test_a_failing_connected_hook_keeps_the_socket(impl, fake_time):
+    # Only a failed socket connect gets a fresh socket; after a hook failure
+    # the next attempt connects the same socket again (a socket with a
+    # time-out takes EISCONN as success).
+    class Client(recording(impl.SocketBase)):
+        def callback_connected(self):
+            self.events.append(self.client)
+            raise ConnectionAbortedError('login refused')
+    with LocalServer(wait_for_close) as server:
+        obj = Client('127.0.0.1', server.port, timeout=2)
+        assert obj.connect() is True
+        assert obj.events == [obj.client] * 2 and fake_time.sleeps == [0.5, 0.5]
+        assert str(obj.error) == 'login refused'
+        obj.disconnect()
+
+
 def test_base_hooks_raise(impl):
     with LocalServer(wait_for_close) as server:
         obj = impl.SocketBase('127.0.0.1', server.port, timeout=2)

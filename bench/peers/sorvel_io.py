@@ -162,8 +162,9 @@ class SocketBase(object):
         self.client = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.client.settimeout(self.timeout)
         self.client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 10485760)
+        refused = False
         while attempts < retry:
-            if attempts:
+            if refused:
                 # A socket whose connect failed refuses the next one (Linux:
                 # ECONNABORTED, EALREADY after a time-out): a fresh one.
                 self.client.close()
@@ -171,7 +172,9 @@ class SocketBase(object):
                 self.client.settimeout(self.timeout)
                 self.client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 10485760)
             try:
+                refused = True
                 self.client.connect(self.server_address)
+                refused = False
                 self.status = self.socket_status_open
                 self.callback_connected()
                 break

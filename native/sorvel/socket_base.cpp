@@ -136,11 +136,13 @@ PyObject* error(bv::Function* fn, PyObject* const* args) {
 }
 
 // One attempt: 1 connected, 0 a socket error used up the attempt, -1 failed.
-int connect_once(bv::Function* fn, PyObject* self) {
+// `refused` tells whether the socket's own connect failed.
+int connect_once(bv::Function* fn, PyObject* self, bool& refused) {
     Ref client = get(fn, self, io_client);
     Ref method = client ? get(fn, client.get(), io_connect) : Ref();
     Ref address = method ? get(fn, self, io_server_address) : Ref();
     Ref r = address ? bv::call(method.get(), address.get()) : Ref();
+    refused = !r;
     if (r && copy_attr(fn, self, io_status, io_status_open) &&
         bv::call_method(self, name(fn, io_cb_connected)))
         return 1;
@@ -194,20 +196,21 @@ PyObject* connect(bv::Function* fn, PyObject* const* args) {
     if (!attempts || !set(fn, self, io__error, Py_None) || !new_client(fn, self)) return nullptr;
     Ref one = bv::from_long(1);
     if (!one) return nullptr;
-    for (bool first = true;; first = false) {
+    bool refused = false;
+    for (;;) {
         int more = truth(Ref::steal(PyObject_RichCompare(attempts.get(), retry, Py_LT)));
         if (more < 0) return nullptr;
         if (!more) break;
         // A socket whose connect failed refuses the next one (Linux answers
         // ECONNABORTED, or EALREADY after a time-out), so a retry on it could
-        // never succeed: every further attempt gets a fresh socket.
-        if (!first) {
+        // never succeed: the next attempt gets a fresh socket.
+        if (refused) {
             Ref client = get(fn, self, io_client);
             if (!client || !bv::call_method(client.get(), name(fn, io_close))) return nullptr;
             client.reset();
             if (!new_client(fn, self)) return nullptr;
         }
-        int r = connect_once(fn, self);
+        int r = connect_once(fn, self, refused);
         if (r < 0) return nullptr;
         if (r) break;
         // attempts += 1 happens before the pause in the handler; nothing
