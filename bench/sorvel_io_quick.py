@@ -7,7 +7,8 @@ Threads on 127.0.0.1 serve the client: a sink takes what send_data sends, a
 source keeps the connection full so that fixed-length receives find their
 bytes waiting, and an echo answers each message for the single-read rows
 (those time a round trip: one send_data and the receive_data() calls that
-collect the answer). Times are microseconds per operation, the best of
+collect the answer). The "no syscall" rows use a socket double made of
+builtins and show the classes' own cost. Times are microseconds per operation, the best of
 interleaved repeats; loopback round trips on a shared machine are noisy.
 """
 import os
@@ -16,6 +17,7 @@ import socket
 import sys
 import threading
 import time
+import types
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -136,6 +138,18 @@ def main(repeats=5):
             __import__('belvane.tframe', g, None, ('sysclsbase',), 0)
     t = min(timed(lookup) for _ in range(repeats))
     print('%-32s %10.1f   (paid by every send_data, both sides)' % ('sysclsbase import, package first', t))
+    # The classes' own cost: a socket double of builtins does no system call.
+    doubles = []
+    for module in (sorvel, peer):
+        c = module.SocketBase('127.0.0.1', 9)
+        c.status = 1
+        c.client = types.SimpleNamespace(recv=bytes, recv_into=lambda buf, n: KIB, sendall=len)
+        doubles.append(c)
+    for label, make in (('no syscall: receive_data(1024)', lambda c: lambda: c.receive_data(KIB)),
+                        ('no syscall: receive_data()', lambda c: c.receive_data)):
+        ops = [make(c) for c in doubles]
+        best = [min(x) for x in zip(*[[timed(op) for op in ops] for _ in range(repeats)])]
+        print('%-32s %10.2f %10.2f %9.2f' % (label, best[0], best[1], best[1] / best[0]))
     for label, port, make in rows(ports):
         clients = [client(module, port) for module in (sorvel, peer)]
         ops = [make(c) for c in clients]
