@@ -1,11 +1,11 @@
 """Demo of the core modules on the framework stand-ins."""
 import sys
 
-from belvane.demo import toolkit
+from belvane.demo import toolkit, toolkit_io
 
 
 def main():
-    parts = [toolkit]
+    parts = [toolkit, toolkit_io]
     for i, part in enumerate(parts):
         if i:
             print()
