@@ -4,7 +4,10 @@
 namespace sorvel {
 namespace {
 
-const char* const kNameTexts[] = {SORVEL_NAMES(BV_NAME_TEXT)};
+const char* const kNameTexts[] = {
+    SORVEL_NAMES(BV_NAME_TEXT)
+    SORVEL_IO_NAMES(BV_NAME_TEXT)
+};
 
 bool body(bv::ModuleBody& m) {
     State& st = m.state<State>();
@@ -19,7 +22,10 @@ bool body(bv::ModuleBody& m) {
            m.import_from_sibling("logger", "write_syslog") && define_get_cur_mac_address(m) &&
            define_dot_dicts(m) &&
            define_simple_timer(m) &&
+           define_output_file_manager(m) &&
+           define_file_strategy_loader(m) &&
            define_status_collect(m) &&
+           define_socket_base(m) &&
            define_range_record(m);
 }
 
