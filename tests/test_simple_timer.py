@@ -59,6 +59,13 @@ def raised(f, *args, **kw):
     return type(info.value), str(info.value)
 
 
+def test_module_creates_the_classes_in_order():
+    classes = [k for k, v in vars(sorvel).items() if isinstance(v, type) and
+               getattr(v, '__module__', '') == 'tframe.utils.sorvel']
+    assert classes == ['DotDict', 'OrderedDotDict', 'SimpleTimer', 'OutputFileManager',
+                       'FileStrategyLoader', 'StatusCollect', 'SocketBase', 'RangeRecord']
+
+
 def test_unit_table_and_class_shape():
     maps = sorvel.SimpleTimer._unit_maps
     assert list(maps) == ['year', 'mon', 'day', 'hour', 'min', 'sec', 'ms']
