@@ -2,10 +2,10 @@
 // methods reach each other through cls and the methods through self, so a
 // subclass's overrides take effect.
 //
-// Ranges whose bounds are all exact ints (or all exact floats) are merged,
-// subtracted and complemented in C on a strongly held copy of the bounds;
-// everything else takes Python's operators in the order the expressions
-// evaluate them.
+// Lists whose bounds are all exact ints (or all exact floats) are merged,
+// subtracted and complemented in C on a copy of the bound values, holding
+// references to whatever objects go into the result; everything else takes
+// Python's operators in the order the expressions evaluate them.
 #include "stats_util.hpp"
 
 #include <algorithm>
