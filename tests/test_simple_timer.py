@@ -1,6 +1,8 @@
 # -*- coding: utf-8 -*-
 import datetime
+import os
 import pathlib
+import subprocess
 import sys
 import time
 
@@ -60,10 +62,15 @@ def raised(f, *args, **kw):
 
 
 def test_module_creates_the_classes_in_order():
-    classes = [k for k, v in vars(sorvel).items() if isinstance(v, type) and
-               getattr(v, '__module__', '') == 'tframe.utils.sorvel']
-    assert classes == ['DotDict', 'OrderedDotDict', 'SimpleTimer', 'OutputFileManager',
-                       'FileStrategyLoader', 'StatusCollect', 'SocketBase', 'RangeRecord']
+    # In a fresh interpreter: other tests rebind the module's globals.
+    code = ('from belvane.tframe.utils import sorvel\n'
+            'print(" ".join(k for k, v in vars(sorvel).items() if isinstance(v, type) and\n'
+            '               v.__module__ == "tframe.utils.sorvel"))')
+    out = subprocess.run([sys.executable, '-c', code], stdout=subprocess.PIPE,
+                         universal_newlines=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert out.stdout.split() == ['DotDict', 'OrderedDotDict', 'SimpleTimer', 'OutputFileManager',
+                                  'FileStrategyLoader', 'StatusCollect', 'SocketBase',
+                                  'RangeRecord']
 
 
 def test_unit_table_and_class_shape():
