@@ -3,6 +3,7 @@
 
 #include "../runtime/module.hpp"
 #include "../runtime/unpack.hpp"
+#include "stats.hpp"
 
 namespace sorvel {
 
@@ -110,6 +111,7 @@ enum Name : int {
 struct State {
     bv::Names<kNameCount> names;
     PyObject* empty_str;
+    stats::State stats;
 };
 
 inline State& state(bv::Function* fn) { return bv::state_of<State>(fn); }
@@ -118,8 +120,11 @@ inline PyObject* name(bv::Function* fn, Name n) { return state(fn).names[n]; }
 // Each creates one piece of the module body and binds it; false on error.
 bool define_get_cur_mac_address(bv::ModuleBody& m);
 bool define_dot_dicts(bv::ModuleBody& m);
+bool define_simple_timer(bv::ModuleBody& m);
 bool define_output_file_manager(bv::ModuleBody& m);
 bool define_file_strategy_loader(bv::ModuleBody& m);
+bool define_status_collect(bv::ModuleBody& m);
 bool define_socket_base(bv::ModuleBody& m);
+bool define_range_record(bv::ModuleBody& m);
 
 }  // namespace sorvel

@@ -1,11 +1,11 @@
 """Demo of the core modules on the framework stand-ins."""
 import sys
 
-from belvane.demo import toolkit, toolkit_io
+from belvane.demo import stats, toolkit, toolkit_io
 
 
 def main():
-    parts = [toolkit, toolkit_io]
+    parts = [toolkit, toolkit_io, stats]
     for i, part in enumerate(parts):
         if i:
             print()
