@@ -1,0 +1,274 @@
+// The arithmetic of the position figures, with Python's number semantics.
+//
+// Exact ints that fit a long long and exact floats are kept unboxed and
+// combined in C where the result is provably the one Python computes: int
+// operations without overflow, and float operations whose int operands
+// convert to double exactly (|i| <= 2**53, which is what int -> float gives).
+// Everything else (big ints, bool, numpy scalars, Decimal, None, ...) goes
+// through PyNumber_* on the objects, so types, results and errors stay
+// Python's own.
+#pragma once
+
+#include "positions.hpp"
+
+#include <climits>
+#include <cmath>
+#include <utility>
+
+namespace positions {
+
+using bv::Ref;
+
+class Num {
+public:
+    enum Kind : unsigned char { kInt, kFloat, kObj };
+
+    Num() = default;
+    static Num integer(long long v) {
+        Num n;
+        n.kind_ = kInt;
+        n.i_ = v;
+        return n;
+    }
+    static Num real(double v) {
+        Num n;
+        n.kind_ = kFloat;
+        n.d_ = v;
+        return n;
+    }
+    // Takes over a new reference (not null). An exact int or float keeps the
+    // object too, so boxing it again returns the very object read.
+    static Num steal(Ref o) {
+        Num n;
+        PyObject* p = o.get();
+        if (PyFloat_CheckExact(p)) {
+            n.kind_ = kFloat;
+            n.d_ = PyFloat_AS_DOUBLE(p);
+        } else if (PyLong_CheckExact(p)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
+            if (overflow) {
+                n.kind_ = kObj;
+            } else {
+                n.kind_ = kInt;
+                n.i_ = v;
+            }
+        } else {
+            n.kind_ = kObj;
+        }
+        n.obj_ = std::move(o);
+        return n;
+    }
+    static Num borrow(PyObject* o) { return steal(Ref::borrow(o)); }
+
+    Num clone() const {
+        Num n;
+        n.kind_ = kind_;
+        n.i_ = i_;
+        n.d_ = d_;
+        n.obj_ = Ref::borrow(obj_.get());
+        return n;
+    }
+
+    Kind kind() const { return kind_; }
+    long long i() const { return i_; }
+    double d() const { return d_; }
+
+    // A new reference to the value as a Python object.
+    Ref box() const {
+        if (obj_) return Ref::borrow(obj_.get());
+        if (kind_ == kInt) return Ref::steal(PyLong_FromLongLong(i_));
+        return Ref::steal(PyFloat_FromDouble(d_));
+    }
+
+    // The double Python converts this value to in a float operation, when the
+    // conversion is exact.
+    bool exact_double(double& out) const {
+        if (kind_ == kFloat) {
+            out = d_;
+            return true;
+        }
+        if (kind_ == kInt && i_ >= -kMaxExact && i_ <= kMaxExact) {
+            out = static_cast<double>(i_);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    static constexpr long long kMaxExact = 1LL << 53;
+    Kind kind_ = kInt;
+    long long i_ = 0;
+    double d_ = 0.0;
+    Ref obj_;
+};
+
+// Python's float floor division (float_floor_div), for finite operands and
+// a non-zero divisor.
+inline double float_floor_div(double vx, double wx) {
+    double mod = std::fmod(vx, wx);
+    double div = (vx - mod) / wx;
+    if (mod) {
+        if ((wx < 0) != (mod < 0)) div -= 1.0;
+    }
+    double floordiv;
+    if (div) {
+        floordiv = std::floor(div);
+        if (div - floordiv > 0.5) floordiv += 1.0;
+    } else {
+        floordiv = std::copysign(0.0, vx / wx);
+    }
+    return floordiv;
+}
+
+// One evaluation of a method body. After the first error every step is
+// skipped (no attribute is read, no Python code runs) and results are
+// meaningless until the caller sees !ok().
+class Calc {
+public:
+    explicit Calc(bv::Function* fn) : fn_(fn), st_(state(fn)) {}
+
+    bool ok() const { return ok_; }
+    // Records a failure reported by a step outside this class.
+    bool check(bool step_ok) {
+        if (!step_ok) ok_ = false;
+        return ok_;
+    }
+    bv::Function* fn() const { return fn_; }
+    State& st() const { return st_; }
+
+    Num attr(PyObject* obj, Name n) {
+        if (!ok_) return Num();
+        return take(Ref::steal(PyObject_GetAttr(obj, st_.names[n])));
+    }
+    Ref attr_obj(PyObject* obj, Name n) {
+        if (!ok_) return Ref();
+        Ref r = Ref::steal(PyObject_GetAttr(obj, st_.names[n]));
+        if (!r) ok_ = false;
+        return r;
+    }
+    Num global(Name n) {
+        if (!ok_) return Num();
+        return take(bv::global(fn_, st_.names[n]));
+    }
+    Num take(Ref r) {
+        if (!r) {
+            ok_ = false;
+            return Num();
+        }
+        return Num::steal(std::move(r));
+    }
+    Ref box(const Num& n) {
+        if (!ok_) return Ref();
+        Ref r = n.box();
+        if (!r) ok_ = false;
+        return r;
+    }
+
+    Num int_zero() const { return Num::borrow(st_.int_zero); }
+    Num float_zero() const { return Num::borrow(st_.float_zero); }
+
+    Num add(const Num& a, const Num& b) {
+        if (!ok_) return Num();
+        if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
+            long long r;
+            if (!__builtin_add_overflow(a.i(), b.i(), &r)) return Num::integer(r);
+        } else if (double x, y; a.exact_double(x) && b.exact_double(y)) {
+            return Num::real(x + y);
+        }
+        return generic(a, b, PyNumber_Add);
+    }
+    Num sub(const Num& a, const Num& b) {
+        if (!ok_) return Num();
+        if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
+            long long r;
+            if (!__builtin_sub_overflow(a.i(), b.i(), &r)) return Num::integer(r);
+        } else if (double x, y; a.exact_double(x) && b.exact_double(y)) {
+            return Num::real(x - y);
+        }
+        return generic(a, b, PyNumber_Subtract);
+    }
+    Num mul(const Num& a, const Num& b) {
+        if (!ok_) return Num();
+        if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
+            long long r;
+            if (!__builtin_mul_overflow(a.i(), b.i(), &r)) return Num::integer(r);
+        } else if (double x, y; a.exact_double(x) && b.exact_double(y)) {
+            return Num::real(x * y);
+        }
+        return generic(a, b, PyNumber_Multiply);
+    }
+    // True division: int / int is correctly rounded by Python, which for
+    // operands exact in a double is the IEEE quotient of the two doubles.
+    // Division by zero is left to Python for its own message.
+    Num div(const Num& a, const Num& b) {
+        if (!ok_) return Num();
+        double x, y;
+        if (a.exact_double(x) && b.exact_double(y) && y != 0.0) return Num::real(x / y);
+        return generic(a, b, PyNumber_TrueDivide);
+    }
+    Num floordiv(const Num& a, const Num& b) {
+        if (!ok_) return Num();
+        if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
+            long long p = a.i(), q = b.i();
+            if (q != 0 && !(q == -1 && p == LLONG_MIN)) {
+                long long r = p / q;
+                if ((p % q != 0) && ((p < 0) != (q < 0))) --r;
+                return Num::integer(r);
+            }
+        } else if (double x, y; a.exact_double(x) && b.exact_double(y) && std::isfinite(x) &&
+                                std::isfinite(y) && y != 0.0) {
+            return Num::real(float_floor_div(x, y));
+        }
+        return generic(a, b, PyNumber_FloorDivide);
+    }
+    // int(a): truncation towards zero for floats.
+    Num to_int(const Num& a) {
+        if (!ok_) return Num();
+        if (a.kind() == Num::kInt) return a.clone();
+        if (a.kind() == Num::kFloat && std::isfinite(a.d()) && std::fabs(a.d()) < 9.0e18)
+            return Num::integer(static_cast<long long>(a.d()));
+        Ref o = box(a);
+        if (!o) return Num();
+        return take(Ref::steal(PyNumber_Long(o.get())));
+    }
+    // Truth of `a != 0`; false after an error, so callers check ok().
+    bool nonzero(const Num& a) {
+        if (!ok_) return false;
+        if (a.kind() == Num::kInt) return a.i() != 0;
+        if (a.kind() == Num::kFloat) return a.d() != 0.0;
+        Ref o = box(a);
+        if (!o) return false;
+        Ref r = Ref::steal(PyObject_RichCompare(o.get(), st_.int_zero, Py_NE));
+        if (!r) {
+            ok_ = false;
+            return false;
+        }
+        int t = PyObject_IsTrue(r.get());
+        if (t < 0) ok_ = false;
+        return t > 0;
+    }
+    // Precision rounding, (v * PRECISION_MUL + 0.5) // 1 / PRECISION_MUL,
+    // with the global read at each of its two uses.
+    Num round(const Num& v) {
+        Num scaled = mul(v, global(n_PRECISION_MUL));
+        Num shifted = add(scaled, Num::borrow(st_.float_half));
+        Num floored = floordiv(shifted, Num::borrow(st_.int_one));
+        return div(floored, global(n_PRECISION_MUL));
+    }
+
+private:
+    Num generic(const Num& a, const Num& b, PyObject* (*op)(PyObject*, PyObject*)) {
+        Ref x = box(a);
+        if (!x) return Num();
+        Ref y = box(b);
+        if (!y) return Num();
+        return take(Ref::steal(op(x.get(), y.get())));
+    }
+
+    bv::Function* fn_;
+    State& st_;
+    bool ok_ = true;
+};
+
+}  // namespace positions
