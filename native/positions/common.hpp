@@ -58,6 +58,7 @@ inline Ref env_call(Calc& c, PyObject* self, Name method, PyObject* extra) {
     Ref target = c.attr_obj(self, n_target_idx);
     if (!target) return Ref();
     Ref r = m.call(target.get(), extra);
+    c.ran_code();
     c.check(bool(r));
     return r;
 }
@@ -71,6 +72,7 @@ inline bool side_is(Calc& c, PyObject* side, Name which) {
     Ref constant = c.attr_obj(gv.get(), which);
     if (!constant) return false;
     int eq = bv::eq_true(side, constant.get());
+    c.ran_code();
     c.check(eq >= 0);
     return eq > 0;
 }
@@ -84,7 +86,11 @@ void walk_fills(Calc& c, PyObject* self, Name list, F&& each) {
     if (!seq) return;
     auto visit = [&](PyObject* entry) {
         Ref a, b;
-        if (!c.check(bv::unpack2(entry, a, b))) return false;
+        // Unpacking anything but a tuple or a list runs its __iter__.
+        if (!PyTuple_CheckExact(entry) && !PyList_CheckExact(entry)) c.ran_code();
+        bool unpacked = bv::unpack2(entry, a, b);
+        if (!PyTuple_CheckExact(entry) && !PyList_CheckExact(entry)) c.ran_code();
+        if (!c.check(unpacked)) return false;
         each(Num::steal(std::move(a)), Num::steal(std::move(b)));
         return c.ok();
     };
@@ -95,10 +101,14 @@ void walk_fills(Calc& c, PyObject* self, Name list, F&& each) {
         }
         return;
     }
+    c.ran_code();
     Ref it = Ref::steal(PyObject_GetIter(seq.get()));
     if (!c.check(bool(it))) return;
-    while (Ref entry = Ref::steal(PyIter_Next(it.get())))
+    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
+        c.ran_code();
         if (!visit(entry.get())) return;
+    }
+    c.ran_code();
     c.check(!PyErr_Occurred());
 }
 

@@ -147,7 +147,8 @@ Num carried_cost(Calc& c, PyObject* self, Name holding_cost, Name volume_yd, con
 PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     State& st = state(fn);
-    Calc c(fn);
+    SelfReads reads(self);
+    Calc c(fn, &reads);
     Num price = c.take(env_call(c, self, n_market_price, st.int_zero));
     Num multiple = c.take(env_call(c, self, n_get_multiple, nullptr));
     Num long_rate = c.take(env_call(c, self, n_get_margin_rate, st.int_one));

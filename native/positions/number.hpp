@@ -106,6 +106,11 @@ private:
 // Python's float floor division (float_floor_div), for finite operands and
 // a non-zero divisor.
 inline double float_floor_div(double vx, double wx) {
+    if (wx == 1.0) {
+        // What the general steps below give for a divisor of 1.
+        double r = std::floor(vx);
+        return r == 0.0 ? std::copysign(0.0, vx) : r;
+    }
     double mod = std::fmod(vx, wx);
     double div = (vx - mod) / wx;
     if (mod) {
@@ -121,12 +126,31 @@ inline double float_floor_div(double vx, double wx) {
     return floordiv;
 }
 
+// Reads of the position's own attributes during one snapshot. A formula
+// names the same attribute many times, and each use reads it afresh; a read
+// that can run no Python code (a plain instance dict lookup, no descriptor
+// on the class) gives the same object again as long as no Python code has
+// run in between, so such reads are answered from here.
+class SelfReads {
+public:
+    explicit SelfReads(PyObject* self) : self_(self) {}
+
+private:
+    friend class Calc;
+    static constexpr int kFirst = n_account_idx;
+    static constexpr int kCount = n_short_holding_total - n_account_idx + 1;
+    PyObject* self_;
+    unsigned stamp_[kCount] = {};
+    Num value_[kCount];
+};
+
 // One evaluation of a method body. After the first error every step is
 // skipped (no attribute is read, no Python code runs) and results are
 // meaningless until the caller sees !ok().
 class Calc {
 public:
-    explicit Calc(bv::Function* fn) : fn_(fn), st_(state(fn)) {}
+    explicit Calc(bv::Function* fn, SelfReads* reads = nullptr)
+        : fn_(fn), st_(state(fn)), reads_(reads) {}
 
     bool ok() const { return ok_; }
     // Records a failure reported by a step outside this class.
@@ -134,22 +158,46 @@ public:
         if (!step_ok) ok_ = false;
         return ok_;
     }
+    // Records that the last step may have run Python code, which may have
+    // changed anything read so far.
+    void ran_code() { ++epoch_; }
     bv::Function* fn() const { return fn_; }
     State& st() const { return st_; }
 
     Num attr(PyObject* obj, Name n) {
         if (!ok_) return Num();
-        return take(Ref::steal(PyObject_GetAttr(obj, st_.names[n])));
+        PyObject* attr_name = st_.names[n];
+        if (!reads_ || obj != reads_->self_ || n < SelfReads::kFirst ||
+            n >= SelfReads::kFirst + SelfReads::kCount) {
+            Num v = take(Ref::steal(PyObject_GetAttr(obj, attr_name)));
+            ran_code();
+            return v;
+        }
+        int slot = n - SelfReads::kFirst;
+        if (reads_->stamp_[slot] == epoch_) return reads_->value_[slot].clone();
+        PyTypeObject* tp = Py_TYPE(obj);
+        bool quiet = tp->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(tp, attr_name);
+        Num v = take(Ref::steal(PyObject_GetAttr(obj, attr_name)));
+        if (!quiet) {
+            ran_code();
+        } else if (ok_) {
+            reads_->value_[slot] = v.clone();
+            reads_->stamp_[slot] = epoch_;
+        }
+        return v;
     }
-    Ref attr_obj(PyObject* obj, Name n) {
-        if (!ok_) return Ref();
-        Ref r = Ref::steal(PyObject_GetAttr(obj, st_.names[n]));
-        if (!r) ok_ = false;
-        return r;
-    }
+    Ref attr_obj(PyObject* obj, Name n) { return box(attr(obj, n)); }
+    // A module global; PRECISION_MUL, read twice per rounding, is answered
+    // from the last read while no Python code has run since.
     Num global(Name n) {
         if (!ok_) return Num();
-        return take(bv::global(fn_, st_.names[n]));
+        if (n == n_PRECISION_MUL && pm_stamp_ == epoch_) return pm_.clone();
+        Num v = take(bv::global(fn_, st_.names[n]));
+        if (ok_ && n == n_PRECISION_MUL) {
+            pm_ = v.clone();
+            pm_stamp_ = epoch_;
+        }
+        return v;
     }
     Num take(Ref r) {
         if (!r) {
@@ -230,7 +278,9 @@ public:
             return Num::integer(static_cast<long long>(a.d()));
         Ref o = box(a);
         if (!o) return Num();
-        return take(Ref::steal(PyNumber_Long(o.get())));
+        Num r = take(Ref::steal(PyNumber_Long(o.get())));
+        ran_code();
+        return r;
     }
     // Truth of `a != 0`; false after an error, so callers check ok().
     bool nonzero(const Num& a) {
@@ -240,6 +290,7 @@ public:
         Ref o = box(a);
         if (!o) return false;
         Ref r = Ref::steal(PyObject_RichCompare(o.get(), st_.int_zero, Py_NE));
+        ran_code();
         if (!r) {
             ok_ = false;
             return false;
@@ -263,12 +314,18 @@ private:
         if (!x) return Num();
         Ref y = box(b);
         if (!y) return Num();
-        return take(Ref::steal(op(x.get(), y.get())));
+        Num r = take(Ref::steal(op(x.get(), y.get())));
+        ran_code();
+        return r;
     }
 
     bv::Function* fn_;
     State& st_;
+    SelfReads* reads_;
     bool ok_ = true;
+    unsigned epoch_ = 1;
+    unsigned pm_stamp_ = 0;
+    Num pm_;
 };
 
 }  // namespace positions

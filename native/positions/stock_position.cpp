@@ -68,7 +68,8 @@ PyObject* market_value(bv::Function* fn, PyObject* const* args) {
 PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     State& st = state(fn);
-    Calc c(fn);
+    SelfReads reads(self);
+    Calc c(fn, &reads);
     Num price = c.take(env_call(c, self, n_market_price, st.int_zero));
     Num today_cost = c.int_zero();
     Num today_vol = c.int_zero();
