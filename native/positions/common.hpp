@@ -112,10 +112,10 @@ void walk_fills(Calc& c, PyObject* self, Name list, F&& each) {
     c.check(!PyErr_Occurred());
 }
 
-// Today's volume of one list: the sum of the second values, from int 0.
+// Today's volume of one list: the second values added up (+=) from int 0.
 inline Num today_volume(Calc& c, PyObject* self, Name list) {
     Num sum = c.int_zero();
-    walk_fills(c, self, list, [&](Num, Num volume) { sum = c.add(sum, volume); });
+    walk_fills(c, self, list, [&](Num, Num volume) { sum = c.iadd(sum, volume); });
     return sum;
 }
 

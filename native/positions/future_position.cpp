@@ -105,7 +105,7 @@ PyObject* market_value(bv::Function* fn, PyObject* const* args) {
     bool is_long = side_is(c, args[1], n_POSITIONSIDE_LONG);
     Num held = is_long ? book_volume(c, self, n_volume_long_yd, n_holding_cost_today_long_list)
                        : book_volume(c, self, n_volume_short_yd, n_holding_cost_today_short_list);
-    value = c.add(value, c.mul(c.mul(held, price), multiple));
+    value = c.iadd(value, c.mul(c.mul(held, price), multiple));
     return c.box(value).release();
 }
 
@@ -118,8 +118,8 @@ struct Today {
 Today walk_book(Calc& c, PyObject* self, Name list, const Num& multiple) {
     Today t{c.float_zero(), c.int_zero()};
     walk_fills(c, self, list, [&](Num fill_price, Num fill_volume) {
-        t.cost = c.add(t.cost, c.mul(c.mul(fill_price, fill_volume), multiple));
-        t.volume = c.add(t.volume, fill_volume);
+        t.cost = c.iadd(t.cost, c.mul(c.mul(fill_price, fill_volume), multiple));
+        t.volume = c.iadd(t.volume, fill_volume);
     });
     return t;
 }

@@ -216,16 +216,10 @@ public:
     Num int_zero() const { return Num::borrow(st_.int_zero); }
     Num float_zero() const { return Num::borrow(st_.float_zero); }
 
-    Num add(const Num& a, const Num& b) {
-        if (!ok_) return Num();
-        if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
-            long long r;
-            if (!__builtin_add_overflow(a.i(), b.i(), &r)) return Num::integer(r);
-        } else if (double x, y; a.exact_double(x) && b.exact_double(y)) {
-            return Num::real(x + y);
-        }
-        return generic(a, b, PyNumber_Add);
-    }
+    Num add(const Num& a, const Num& b) { return add_as(a, b, PyNumber_Add); }
+    // a += b: the same for ints and floats, but other types answer through
+    // their in-place method, and a failure is worded with "+=".
+    Num iadd(const Num& a, const Num& b) { return add_as(a, b, PyNumber_InPlaceAdd); }
     Num sub(const Num& a, const Num& b) {
         if (!ok_) return Num();
         if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
@@ -309,6 +303,16 @@ public:
     }
 
 private:
+    Num add_as(const Num& a, const Num& b, PyObject* (*op)(PyObject*, PyObject*)) {
+        if (!ok_) return Num();
+        if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
+            long long r;
+            if (!__builtin_add_overflow(a.i(), b.i(), &r)) return Num::integer(r);
+        } else if (double x, y; a.exact_double(x) && b.exact_double(y)) {
+            return Num::real(x + y);
+        }
+        return generic(a, b, op);
+    }
     Num generic(const Num& a, const Num& b, PyObject* (*op)(PyObject*, PyObject*)) {
         Ref x = box(a);
         if (!x) return Num();

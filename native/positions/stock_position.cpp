@@ -47,7 +47,7 @@ PyObject* volume(bv::Function* fn, PyObject* const* args) {
     if (side_is(c, args[1], n_POSITIONSIDE_LONG)) {
         Num today = today_volume(c, self, n_holding_cost_today_long_list);
         Num held = c.add(c.attr(self, n_volume_long_yd), today);
-        result = c.add(result, held);
+        result = c.iadd(result, held);
     }
     return c.box(result).release();
 }
@@ -60,7 +60,7 @@ PyObject* market_value(bv::Function* fn, PyObject* const* args) {
         Num price = c.take(env_call(c, self, n_market_price, state(fn).int_zero));
         Num today = today_volume(c, self, n_holding_cost_today_long_list);
         Num held = c.add(c.attr(self, n_volume_long_yd), today);
-        value = c.add(value, c.mul(held, price));
+        value = c.iadd(value, c.mul(held, price));
     }
     return c.box(value).release();
 }
@@ -74,8 +74,8 @@ PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
     Num today_cost = c.int_zero();
     Num today_vol = c.int_zero();
     walk_fills(c, self, n_holding_cost_today_long_list, [&](Num cost, Num volume) {
-        today_cost = c.add(today_cost, cost);
-        today_vol = c.add(today_vol, volume);
+        today_cost = c.iadd(today_cost, cost);
+        today_vol = c.iadd(today_vol, volume);
     });
 
     Record r(c);
