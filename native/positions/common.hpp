@@ -41,11 +41,16 @@ private:
     Ref self_;
 };
 
-// `cnt.env`, read afresh.
+// `cnt.env`, read afresh. For a plain module the attribute is its dict's
+// entry, which the dict's version tag tells unchanged.
 inline Ref current_env(Calc& c) {
-    if (!c.ok()) return Ref();
-    Ref cnt = bv::global(c.fn(), c.st().names[n_cnt]);
-    if (!c.check(bool(cnt))) return Ref();
+    Ref cnt = c.global_obj(n_cnt);
+    if (!cnt) return Ref();
+    if (PyModule_CheckExact(cnt.get())) {
+        PyObject* env = memo_lookup(c.st().env_memo, PyModule_GetDict(cnt.get()), c.st().names[n_env]);
+        if (env) return Ref::borrow(env);
+        if (!c.check(!PyErr_Occurred())) return Ref();
+    }
     return c.attr_obj(cnt.get(), n_env);
 }
 

@@ -175,8 +175,9 @@ public:
         }
         int slot = n - SelfReads::kFirst;
         if (reads_->stamp_[slot] == epoch_) return reads_->value_[slot].clone();
-        PyTypeObject* tp = Py_TYPE(obj);
-        bool quiet = tp->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(tp, attr_name);
+        bool quiet = plain_instance(Py_TYPE(obj)) ||
+                     (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr &&
+                      !_PyType_Lookup(Py_TYPE(obj), attr_name));
         Num v = take(Ref::steal(PyObject_GetAttr(obj, attr_name)));
         if (!quiet) {
             ran_code();
@@ -192,12 +193,25 @@ public:
     Num global(Name n) {
         if (!ok_) return Num();
         if (n == n_PRECISION_MUL && pm_stamp_ == epoch_) return pm_.clone();
-        Num v = take(bv::global(fn_, st_.names[n]));
+        Num v = take(global_obj(n));
         if (ok_ && n == n_PRECISION_MUL) {
             pm_ = v.clone();
             pm_stamp_ = epoch_;
         }
         return v;
+    }
+    // A module global as a function body reads it (module, then builtins).
+    Ref global_obj(Name n) {
+        if (!ok_) return Ref();
+        PyObject* v = memo_lookup(st_.global_memo[n], fn_->globals, st_.names[n]);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) {
+            ok_ = false;
+            return Ref();
+        }
+        Ref r = bv::global(fn_, st_.names[n]);
+        if (!r) ok_ = false;
+        return r;
     }
     Num take(Ref r) {
         if (!r) {
@@ -303,6 +317,19 @@ public:
     }
 
 private:
+    // Whether every position attribute of instances of `tp` is read from the
+    // instance alone (see State::plain_type).
+    bool plain_instance(PyTypeObject* tp) {
+        if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+        if (tp == st_.plain_type && tp->tp_version_tag == st_.plain_version) return true;
+        if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+        for (int n = SelfReads::kFirst; n < SelfReads::kFirst + SelfReads::kCount; ++n)
+            if (_PyType_Lookup(tp, st_.names[n])) return false;
+        if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+        st_.plain_type = tp;
+        st_.plain_version = tp->tp_version_tag;
+        return true;
+    }
     Num add_as(const Num& a, const Num& b, PyObject* (*op)(PyObject*, PyObject*)) {
         if (!ok_) return Num();
         if (a.kind() == Num::kInt && b.kind() == Num::kInt) {

@@ -6,9 +6,8 @@
 namespace positions {
 
 Record::Record(Calc& c) : c_(c) {
-    if (!c_.ok()) return;
-    Ref od = bv::global(c_.fn(), c_.st().names[n_OrderedDict]);
-    if (!c_.check(bool(od))) return;
+    Ref od = c_.global_obj(n_OrderedDict);
+    if (!od) return;
     if (od.get() == reinterpret_cast<PyObject*>(&PyODict_Type)) {
         collect_ = true;
         return;
