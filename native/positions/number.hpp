@@ -310,13 +310,41 @@ public:
     // Precision rounding, (v * PRECISION_MUL + 0.5) // 1 / PRECISION_MUL,
     // with the global read at each of its two uses.
     Num round(const Num& v) {
-        Num scaled = mul(v, global(n_PRECISION_MUL));
+        Num pm = global(n_PRECISION_MUL);
+        if (!ok_) return Num();
+        double r;
+        if (round_exactly(v, pm, r)) return Num::real(r);
+        Num scaled = mul(v, pm);
         Num shifted = add(scaled, Num::borrow(st_.float_half));
         Num floored = floordiv(shifted, Num::borrow(st_.int_one));
         return div(floored, global(n_PRECISION_MUL));
     }
 
 private:
+    // The rounding of a float or an int by a non-zero int PRECISION_MUL in
+    // doubles, when every step is one Python would take on the same doubles:
+    // the product is a float (or an int exact in a double), the sum is
+    // finite, and nothing runs between the two reads of the global, so the
+    // second read gives the same int.
+    static bool round_exactly(const Num& v, const Num& pm, double& out) {
+        if (pm.kind() != Num::kInt || pm.i() == 0) return false;
+        double m;
+        if (!pm.exact_double(m)) return false;
+        double scaled;
+        if (v.kind() == Num::kFloat) {
+            scaled = v.d() * m;
+        } else if (v.kind() == Num::kInt) {
+            long long p;
+            if (__builtin_mul_overflow(v.i(), pm.i(), &p)) return false;
+            if (!Num::integer(p).exact_double(scaled)) return false;
+        } else {
+            return false;
+        }
+        double shifted = scaled + 0.5;
+        if (!std::isfinite(shifted)) return false;
+        out = float_floor_div(shifted, 1.0) / m;
+        return true;
+    }
     // Whether every position attribute of instances of `tp` is read from the
     // instance alone (see State::plain_type).
     bool plain_instance(PyTypeObject* tp) {
