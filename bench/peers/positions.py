@@ -1,6 +1,9 @@
 # The position model written as plain Python: the peer of the native module
 # for differential tests and benchmarks (it is also compiled with Cython).
 # Module globals are read at each use, as the native methods read theirs.
+# One difference is the interpreter's: a fill pair with fewer than two values
+# is reported here in CPython's words ("not enough values to unpack ...");
+# the native module and this file compiled by Cython say "need more than ...".
 import pandas as pd
 import belvane.tframe.sysclsbase as cnt
 from collections import OrderedDict
