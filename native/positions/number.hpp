@@ -71,6 +71,15 @@ public:
     }
 
     Kind kind() const { return kind_; }
+
+    // Both operands of a float operation as doubles, when the conversion is
+    // exact. With two NaNs the payload kept depends on the operand order the
+    // compiler picked, so that case goes to the interpreter's float methods
+    // (what PyNumber_* and compiled peers use; 3.11's specialised bytecode
+    // may keep the other NaN).
+    static bool exact_pair(const Num& a, const Num& b, double& x, double& y) {
+        return a.exact_double(x) && b.exact_double(y) && !(std::isnan(x) && std::isnan(y));
+    }
     long long i() const { return i_; }
     double d() const { return d_; }
 
@@ -239,7 +248,7 @@ public:
         if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
             long long r;
             if (!__builtin_sub_overflow(a.i(), b.i(), &r)) return Num::integer(r);
-        } else if (double x, y; a.exact_double(x) && b.exact_double(y)) {
+        } else if (double x, y; Num::exact_pair(a, b, x, y)) {
             return Num::real(x - y);
         }
         return generic(a, b, PyNumber_Subtract);
@@ -249,7 +258,7 @@ public:
         if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
             long long r;
             if (!__builtin_mul_overflow(a.i(), b.i(), &r)) return Num::integer(r);
-        } else if (double x, y; a.exact_double(x) && b.exact_double(y)) {
+        } else if (double x, y; Num::exact_pair(a, b, x, y)) {
             return Num::real(x * y);
         }
         return generic(a, b, PyNumber_Multiply);
@@ -260,7 +269,7 @@ public:
     Num div(const Num& a, const Num& b) {
         if (!ok_) return Num();
         double x, y;
-        if (a.exact_double(x) && b.exact_double(y) && y != 0.0) return Num::real(x / y);
+        if (Num::exact_pair(a, b, x, y) && y != 0.0) return Num::real(x / y);
         return generic(a, b, PyNumber_TrueDivide);
     }
     Num floordiv(const Num& a, const Num& b) {
@@ -363,7 +372,7 @@ private:
         if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
             long long r;
             if (!__builtin_add_overflow(a.i(), b.i(), &r)) return Num::integer(r);
-        } else if (double x, y; a.exact_double(x) && b.exact_double(y)) {
+        } else if (double x, y; Num::exact_pair(a, b, x, y)) {
             return Num::real(x + y);
         }
         return generic(a, b, op);
