@@ -47,7 +47,8 @@ inline Ref current_env(Calc& c) {
     Ref cnt = c.global_obj(n_cnt);
     if (!cnt) return Ref();
     if (PyModule_CheckExact(cnt.get())) {
-        PyObject* env = memo_lookup(c.st().env_memo, PyModule_GetDict(cnt.get()), c.st().names[n_env]);
+        PyObject* env =
+            memo_lookup(c.st().env_memo, PyModule_GetDict(cnt.get()), c.st().names[n_env]);
         if (env) return Ref::borrow(env);
         if (!c.check(!PyErr_Occurred())) return Ref();
     }
@@ -91,9 +92,8 @@ void walk_fills(Calc& c, PyObject* self, Name list, F&& each) {
     if (!seq) return;
     auto visit = [&](PyObject* entry) {
         Ref a, b;
-        // Unpacking anything but a tuple or a list runs its __iter__.
-        if (!PyTuple_CheckExact(entry) && !PyList_CheckExact(entry)) c.ran_code();
         bool unpacked = bv::unpack2(entry, a, b);
+        // Unpacking anything but a tuple or a list ran its __iter__.
         if (!PyTuple_CheckExact(entry) && !PyList_CheckExact(entry)) c.ran_code();
         if (!c.check(unpacked)) return false;
         each(Num::steal(std::move(a)), Num::steal(std::move(b)));

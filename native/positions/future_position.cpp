@@ -39,7 +39,8 @@ PyObject* future_init(bv::Function* fn, PyObject* const* args) {
             !set_attr(fn, self, b.available, zero))
             return nullptr;
         Ref nat = global_attr(fn, n_pd, n_NaT);
-        if (!nat || !set_attr(fn, self, b.created, nat.get()) || !set_attr(fn, self, b.total, fzero))
+        if (!nat || !set_attr(fn, self, b.created, nat.get()) ||
+            !set_attr(fn, self, b.total, fzero))
             return nullptr;
     }
     Py_RETURN_NONE;
@@ -155,7 +156,8 @@ PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
     Num short_rate = c.take(env_call(c, self, n_get_margin_rate, st.int_one));
     Today tl = walk_book(c, self, n_holding_cost_today_long_list, multiple);
     Today ts = walk_book(c, self, n_holding_cost_today_short_list, multiple);
-    Num long_value = c.mul(c.mul(c.add(c.attr(self, n_volume_long_yd), tl.volume), price), multiple);
+    Num long_value =
+        c.mul(c.mul(c.add(c.attr(self, n_volume_long_yd), tl.volume), price), multiple);
     Num short_value =
         c.mul(c.mul(c.add(c.attr(self, n_volume_short_yd), ts.volume), price), multiple);
 

@@ -15,7 +15,8 @@ PyObject* stock_init(bv::Function* fn, PyObject* const* args) {
     PyObject* zero = state(fn).int_zero;
     if (!set_attr(fn, self, n_order_frozen_long, zero) ||
         !set_attr(fn, self, n_order_frozen_today_long, zero) ||
-        !set_attr(fn, self, n_volume_long_yd, zero) || !set_attr(fn, self, n_holding_cost_long, zero))
+        !set_attr(fn, self, n_volume_long_yd, zero) ||
+        !set_attr(fn, self, n_holding_cost_long, zero))
         return nullptr;
     Ref fills = Ref::steal(PyList_New(0));
     if (!fills || !set_attr(fn, self, n_holding_cost_today_long_list, fills.get())) return nullptr;
