@@ -1,11 +1,11 @@
 """Demo of the core modules on the framework stand-ins."""
 import sys
 
-from belvane.demo import stats, toolkit, toolkit_io
+from belvane.demo import backtest, stats, toolkit, toolkit_io
 
 
 def main():
-    parts = [toolkit, toolkit_io, stats]
+    parts = [toolkit, toolkit_io, stats, backtest]
     for i, part in enumerate(parts):
         if i:
             print()

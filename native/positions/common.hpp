@@ -1,0 +1,172 @@
+// What both position kinds share: the environment calls, the side tests,
+// the walks over today's fills and the snapshot record.
+#pragma once
+
+#include "number.hpp"
+
+namespace positions {
+
+// Method lookup as a call expression `obj.name(...)` does it: the method is
+// found first, without a bound-method object where the host offers that.
+#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000
+#define POSITIONS_HAVE_GET_METHOD 1
+#else
+#define POSITIONS_HAVE_GET_METHOD 0
+#endif
+
+class Method {
+public:
+    bool load(PyObject* obj, PyObject* name) {
+#if POSITIONS_HAVE_GET_METHOD
+        PyObject* meth = nullptr;
+        int unbound = _PyObject_GetMethod(obj, name, &meth);
+        fn_ = Ref::steal(meth);
+        if (unbound && fn_) self_ = Ref::borrow(obj);
+#else
+        fn_ = bv::getattr(obj, name);
+#endif
+        return bool(fn_);
+    }
+    // Calls with one or two arguments (`b` may be null).
+    Ref call(PyObject* a, PyObject* b) {
+        PyObject* stack[3] = {self_.get(), a, b};
+        size_t n = b ? 2 : 1;
+        if (self_) return Ref::steal(bv::vectorcall(fn_.get(), stack, n + 1, nullptr));
+        return Ref::steal(
+            bv::vectorcall(fn_.get(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+
+private:
+    Ref fn_;
+    Ref self_;
+};
+
+// `cnt.env`, read afresh. For a plain module the attribute is its dict's
+// entry, which the dict's version tag tells unchanged.
+inline Ref current_env(Calc& c) {
+    Ref cnt = c.global_obj(n_cnt);
+    if (!cnt) return Ref();
+    if (PyModule_CheckExact(cnt.get())) {
+        PyObject* env =
+            memo_lookup(c.st().env_memo, PyModule_GetDict(cnt.get()), c.st().names[n_env]);
+        if (env) return Ref::borrow(env);
+        if (!c.check(!PyErr_Occurred())) return Ref();
+    }
+    return c.attr_obj(cnt.get(), n_env);
+}
+
+// `cnt.env.<method>(self.target_idx[, extra])`.
+inline Ref env_call(Calc& c, PyObject* self, Name method, PyObject* extra) {
+    Ref env = current_env(c);
+    if (!env) return Ref();
+    Method m;
+    if (!c.check(m.load(env.get(), c.st().names[method]))) return Ref();
+    Ref target = c.attr_obj(self, n_target_idx);
+    if (!target) return Ref();
+    Ref r = m.call(target.get(), extra);
+    c.ran_code();
+    c.check(bool(r));
+    return r;
+}
+
+// Truth of `side == cnt.env.gv.<which>`, the caller's value on the left.
+inline bool side_is(Calc& c, PyObject* side, Name which) {
+    Ref env = current_env(c);
+    if (!env) return false;
+    Ref gv = c.attr_obj(env.get(), n_gv);
+    if (!gv) return false;
+    Ref constant = c.attr_obj(gv.get(), which);
+    if (!constant) return false;
+    int eq = bv::eq_true(side, constant.get());
+    c.ran_code();
+    c.check(eq >= 0);
+    return eq > 0;
+}
+
+// `for a, b in self.<list>: each(a, b)`. The list may change under us (the
+// entries run Python code when they unpack), so each entry is held while in
+// use and the length is read again at every step, as the list iterator does.
+template <typename F>
+void walk_fills(Calc& c, PyObject* self, Name list, F&& each) {
+    Ref seq = c.attr_obj(self, list);
+    if (!seq) return;
+    auto visit = [&](PyObject* entry) {
+        Ref a, b;
+        bool unpacked = bv::unpack2(entry, a, b);
+        // Unpacking anything but a tuple or a list ran its __iter__.
+        if (!PyTuple_CheckExact(entry) && !PyList_CheckExact(entry)) c.ran_code();
+        if (!c.check(unpacked)) return false;
+        each(Num::steal(std::move(a)), Num::steal(std::move(b)));
+        return c.ok();
+    };
+    if (PyList_CheckExact(seq.get())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i) {
+            Ref entry = Ref::borrow(PyList_GET_ITEM(seq.get(), i));
+            if (!visit(entry.get())) return;
+        }
+        return;
+    }
+    c.ran_code();
+    Ref it = Ref::steal(PyObject_GetIter(seq.get()));
+    if (!c.check(bool(it))) return;
+    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
+        c.ran_code();
+        if (!visit(entry.get())) return;
+    }
+    c.ran_code();
+    c.check(!PyErr_Occurred());
+}
+
+// Today's volume of one list: the second values added up (+=) from int 0.
+inline Num today_volume(Calc& c, PyObject* self, Name list) {
+    Num sum = c.int_zero();
+    walk_fills(c, self, list, [&](Num, Num volume) { sum = c.iadd(sum, volume); });
+    return sum;
+}
+
+// self.<n> = v
+inline bool set_attr(bv::Function* fn, PyObject* self, Name n, PyObject* v) {
+    return PyObject_SetAttr(self, name(fn, n), v) == 0;
+}
+
+// `<module global>.<attr>`, both read afresh (pd.NaT, gv.TARGETTYPE_STOCK).
+inline Ref global_attr(bv::Function* fn, Name global, Name attr) {
+    Ref g = bv::global(fn, name(fn, global));
+    if (!g) return Ref();
+    return bv::getattr(g.get(), name(fn, attr));
+}
+
+// super(<module global cls_name>, self).__init__()
+inline bool super_init(bv::Function* fn, Name cls_name, PyObject* self) {
+    Ref cls = bv::global(fn, name(fn, cls_name));
+    if (!cls) return false;
+    Ref sup = bv::call(reinterpret_cast<PyObject*>(&PySuper_Type), cls.get(), self);
+    if (!sup) return false;
+    Ref init = bv::getattr(sup.get(), name(fn, n_init));
+    if (!init) return false;
+    return bool(bv::call(init.get()));
+}
+
+// A snapshot record under construction. With the module's OrderedDict being
+// collections.OrderedDict the values are collected and the record is built
+// in one go at the end (nothing can watch it grow); with anything else bound
+// there the record is that callable's result, filled item by item.
+class Record {
+public:
+    explicit Record(Calc& c);
+    void put(RecordKey k, Ref v);
+    void put(RecordKey k, const Num& v) { put(k, c_.box(v)); }
+    void put_borrowed(RecordKey k, PyObject* v) { put(k, Ref::borrow(v)); }
+    // record[k], the value just stored.
+    Num get(RecordKey k);
+    // The record, or null after any failure.
+    Ref finish();
+
+private:
+    Calc& c_;
+    bool collect_ = false;
+    Ref record_;
+    Ref values_[kRecordKeyCount];
+};
+
+}  // namespace positions

@@ -1,0 +1,285 @@
+// FuturePosition: long and short books; today's fills are (unit price,
+// volume) pairs, money is counted with the contract multiplier.
+#include "common.hpp"
+
+namespace positions {
+namespace {
+
+PyObject* future_init(bv::Function* fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    if (!super_init(fn, n_FuturePosition, self)) return nullptr;
+    Ref type = global_attr(fn, n_gv, n_TARGETTYPE_FUTURE);
+    if (!type || !set_attr(fn, self, n_type, type.get())) return nullptr;
+    State& st = state(fn);
+    PyObject* zero = st.int_zero;
+    PyObject* fzero = st.float_zero;
+    // One book after the other, in the attribute order callers see.
+    struct Book {
+        Name cost, holding_cost, volume_yd, fills, frozen, frozen_today, available, created, total;
+    };
+    const Book books[] = {
+        {n_cost_long, n_holding_cost_long, n_volume_long_yd, n_holding_cost_today_long_list,
+         n_order_frozen_long, n_order_frozen_today_long, n_available_long, n_dt_create_long_time,
+         n_long_holding_total},
+        {n_cost_short, n_holding_cost_short, n_volume_short_yd, n_holding_cost_today_short_list,
+         n_order_frozen_short, n_order_frozen_today_short, n_available_short,
+         n_dt_create_short_time, n_short_holding_total},
+    };
+    for (const Book& b : books) {
+        bool is_long = &b == &books[0];
+        if (!set_attr(fn, self, b.cost, fzero)) return nullptr;
+        // The long book sets its holding cost before its volume, the short
+        // book after it.
+        if (is_long && !set_attr(fn, self, b.holding_cost, fzero)) return nullptr;
+        if (!set_attr(fn, self, b.volume_yd, zero)) return nullptr;
+        if (!is_long && !set_attr(fn, self, b.holding_cost, fzero)) return nullptr;
+        Ref fills = Ref::steal(PyList_New(0));
+        if (!fills || !set_attr(fn, self, b.fills, fills.get())) return nullptr;
+        if (!set_attr(fn, self, b.frozen, zero) || !set_attr(fn, self, b.frozen_today, zero) ||
+            !set_attr(fn, self, b.available, zero))
+            return nullptr;
+        Ref nat = global_attr(fn, n_pd, n_NaT);
+        if (!nat || !set_attr(fn, self, b.created, nat.get()) ||
+            !set_attr(fn, self, b.total, fzero))
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* available_long(bv::Function* fn, PyObject* const* args) {
+    return PyObject_GetAttr(args[0], name(fn, n_available_long));
+}
+
+PyObject* available_short(bv::Function* fn, PyObject* const* args) {
+    return PyObject_GetAttr(args[0], name(fn, n_available_short));
+}
+
+PyObject* today_volume_of(bv::Function* fn, PyObject* self, Name list) {
+    Calc c(fn);
+    return c.box(today_volume(c, self, list)).release();
+}
+
+PyObject* available_today_long(bv::Function* fn, PyObject* const* args) {
+    return today_volume_of(fn, args[0], n_holding_cost_today_long_list);
+}
+
+PyObject* available_today_short(bv::Function* fn, PyObject* const* args) {
+    return today_volume_of(fn, args[0], n_holding_cost_today_short_list);
+}
+
+// volume_yd + today's volume of one book.
+Num book_volume(Calc& c, PyObject* self, Name volume_yd, Name list) {
+    Num today = today_volume(c, self, list);
+    return c.add(c.attr(self, volume_yd), today);
+}
+
+PyObject* total_volume_long(bv::Function* fn, PyObject* const* args) {
+    Calc c(fn);
+    return c.box(book_volume(c, args[0], n_volume_long_yd, n_holding_cost_today_long_list))
+        .release();
+}
+
+PyObject* total_volume_short(bv::Function* fn, PyObject* const* args) {
+    Calc c(fn);
+    return c.box(book_volume(c, args[0], n_volume_short_yd, n_holding_cost_today_short_list))
+        .release();
+}
+
+// Any side but the short constant counts as long here.
+PyObject* volume(bv::Function* fn, PyObject* const* args) {
+    Calc c(fn);
+    bool is_short = side_is(c, args[1], n_POSITIONSIDE_SHORT);
+    Num held = is_short
+                   ? book_volume(c, args[0], n_volume_short_yd, n_holding_cost_today_short_list)
+                   : book_volume(c, args[0], n_volume_long_yd, n_holding_cost_today_long_list);
+    return c.box(held).release();
+}
+
+// Any side but the long constant counts as short here; the multiplier and
+// the price are fetched before the side is looked at.
+PyObject* market_value(bv::Function* fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    Calc c(fn);
+    Num value = c.float_zero();
+    Num multiple = c.take(env_call(c, self, n_get_multiple, nullptr));
+    Num price = c.take(env_call(c, self, n_market_price, state(fn).int_zero));
+    bool is_long = side_is(c, args[1], n_POSITIONSIDE_LONG);
+    Num held = is_long ? book_volume(c, self, n_volume_long_yd, n_holding_cost_today_long_list)
+                       : book_volume(c, self, n_volume_short_yd, n_holding_cost_today_short_list);
+    value = c.iadd(value, c.mul(c.mul(held, price), multiple));
+    return c.box(value).release();
+}
+
+// The figures of one book that a snapshot derives from its fills.
+struct Today {
+    Num cost;
+    Num volume;
+};
+
+Today walk_book(Calc& c, PyObject* self, Name list, const Num& multiple) {
+    Today t{c.float_zero(), c.int_zero()};
+    walk_fills(c, self, list, [&](Num fill_price, Num fill_volume) {
+        t.cost = c.iadd(t.cost, c.mul(c.mul(fill_price, fill_volume), multiple));
+        t.volume = c.iadd(t.volume, fill_volume);
+    });
+    return t;
+}
+
+// rounded ((<cost> * volume_yd * multiple + today cost) / ((volume_yd + today volume) * multiple)),
+// or rounded 0.0 for a book without volume.
+Num average_cost(Calc& c, PyObject* self, Name cost, Name volume_yd, const Today& t,
+                 const Num& multiple) {
+    bool held = c.nonzero(c.add(c.attr(self, volume_yd), t.volume));
+    if (!c.ok()) return Num();
+    if (!held) return c.round(c.float_zero());
+    Num unit = c.attr(self, cost);
+    Num amount = c.mul(c.mul(unit, c.attr(self, volume_yd)), multiple);
+    amount = c.add(amount, t.cost);
+    Num volume = c.mul(c.add(c.attr(self, volume_yd), t.volume), multiple);
+    return c.round(c.div(amount, volume));
+}
+
+// holding_cost * volume_yd * multiple, the carried book at its holding price.
+Num carried_cost(Calc& c, PyObject* self, Name holding_cost, Name volume_yd, const Num& multiple) {
+    Num unit = c.attr(self, holding_cost);
+    return c.mul(c.mul(unit, c.attr(self, volume_yd)), multiple);
+}
+
+PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    State& st = state(fn);
+    SelfReads reads(self);
+    Calc c(fn, &reads);
+    Num price = c.take(env_call(c, self, n_market_price, st.int_zero));
+    Num multiple = c.take(env_call(c, self, n_get_multiple, nullptr));
+    Num long_rate = c.take(env_call(c, self, n_get_margin_rate, st.int_one));
+    Num short_rate = c.take(env_call(c, self, n_get_margin_rate, st.int_one));
+    Today tl = walk_book(c, self, n_holding_cost_today_long_list, multiple);
+    Today ts = walk_book(c, self, n_holding_cost_today_short_list, multiple);
+    Num long_value =
+        c.mul(c.mul(c.add(c.attr(self, n_volume_long_yd), tl.volume), price), multiple);
+    Num short_value =
+        c.mul(c.mul(c.add(c.attr(self, n_volume_short_yd), ts.volume), price), multiple);
+
+    Record r(c);
+    r.put_borrowed(k_account_name, st.names[n_default]);
+    r.put(k_account_idx, c.attr_obj(self, n_account_idx));
+    r.put(k_code, c.attr_obj(self, n_market_code));
+    r.put(k_target_idx, c.attr_obj(self, n_target_idx));
+    r.put(k_volume_long, c.to_int(c.add(c.attr(self, n_volume_long_yd), tl.volume)));
+    r.put(k_volume_short, c.to_int(c.add(c.attr(self, n_volume_short_yd), ts.volume)));
+    r.put(k_volume_today_long, c.to_int(tl.volume));
+    r.put(k_volume_today_short, c.to_int(ts.volume));
+    {
+        // long value - holding_cost_long * volume_long_yd * multiple - today's cost
+        Num carried = carried_cost(c, self, n_holding_cost_long, n_volume_long_yd, multiple);
+        r.put(k_fpnl_long, c.round(c.sub(c.sub(long_value, carried), tl.cost)));
+    }
+    {
+        // holding_cost_short * volume_short_yd * multiple + today's cost - short value
+        Num carried = carried_cost(c, self, n_holding_cost_short, n_volume_short_yd, multiple);
+        r.put(k_fpnl_short, c.round(c.sub(c.add(carried, ts.cost), short_value)));
+    }
+    {
+        // price * (volume_long_yd + today) * multiple - cost_long * volume_long_yd * multiple
+        // - today's cost
+        Num marked = c.mul(price, c.add(c.attr(self, n_volume_long_yd), tl.volume));
+        marked = c.mul(marked, multiple);
+        Num carried = carried_cost(c, self, n_cost_long, n_volume_long_yd, multiple);
+        r.put(k_zpnl_long, c.round(c.sub(c.sub(marked, carried), tl.cost)));
+    }
+    {
+        // cost_short * volume_short_yd * multiple + today's cost
+        // - price * (volume_short_yd + today) * multiple
+        Num carried = carried_cost(c, self, n_cost_short, n_volume_short_yd, multiple);
+        carried = c.add(carried, ts.cost);
+        Num marked = c.mul(price, c.add(c.attr(self, n_volume_short_yd), ts.volume));
+        marked = c.mul(marked, multiple);
+        r.put(k_zpnl_short, c.round(c.sub(carried, marked)));
+    }
+    r.put(k_holding_cost_long,
+          average_cost(c, self, n_holding_cost_long, n_volume_long_yd, tl, multiple));
+    r.put(k_holding_cost_short,
+          average_cost(c, self, n_holding_cost_short, n_volume_short_yd, ts, multiple));
+    r.put(k_cost_long, average_cost(c, self, n_cost_long, n_volume_long_yd, tl, multiple));
+    r.put(k_cost_short, average_cost(c, self, n_cost_short, n_volume_short_yd, ts, multiple));
+    {
+        // today's cost + volume_yd * holding_cost * multiple
+        Num volume_yd = c.attr(self, n_volume_long_yd);
+        Num carried = c.mul(c.mul(volume_yd, c.attr(self, n_holding_cost_long)), multiple);
+        r.put(k_amount_long, c.round(c.add(tl.cost, carried)));
+    }
+    {
+        Num volume_yd = c.attr(self, n_volume_short_yd);
+        Num carried = c.mul(c.mul(volume_yd, c.attr(self, n_holding_cost_short)), multiple);
+        r.put(k_amount_short, c.round(c.add(ts.cost, carried)));
+    }
+    r.put(k_holding_value_long, c.round(long_value));
+    r.put(k_holding_value_short, c.round(short_value));
+    r.put(k_available_long, c.to_int(c.attr(self, n_available_long)));
+    r.put(k_available_short, c.to_int(c.attr(self, n_available_short)));
+    r.put(k_available_today_long, tl.volume);
+    r.put(k_available_today_short, ts.volume);
+    r.put(k_price, price);
+    r.put(k_created_long, c.attr_obj(self, n_dt_create_long_time));
+    r.put(k_created_short, c.attr_obj(self, n_dt_create_short_time));
+    r.put(k_updated, c.attr_obj(self, n_dt_update_time));
+    r.put(k_order_frozen_long, c.attr_obj(self, n_order_frozen_long));
+    r.put(k_order_frozen_short, c.attr_obj(self, n_order_frozen_short));
+    r.put(k_order_frozen_today_long, c.attr_obj(self, n_order_frozen_today_long));
+    r.put(k_order_frozen_today_short, c.attr_obj(self, n_order_frozen_today_short));
+    {
+        // holding_cost * volume_yd * rate * multiple + today's cost * rate
+        Num unit = c.attr(self, n_holding_cost_long);
+        Num margin = c.mul(c.mul(c.mul(unit, c.attr(self, n_volume_long_yd)), long_rate), multiple);
+        r.put(k_margin_long, c.round(c.add(margin, c.mul(tl.cost, long_rate))));
+    }
+    {
+        Num unit = c.attr(self, n_holding_cost_short);
+        Num margin =
+            c.mul(c.mul(c.mul(unit, c.attr(self, n_volume_short_yd)), short_rate), multiple);
+        r.put(k_margin_short, c.round(c.add(margin, c.mul(ts.cost, short_rate))));
+    }
+    r.put(k_change_reason, c.attr_obj(self, n_change_reason));
+    return r.finish().release();
+}
+
+const bv::Param kSelf[] = {bv::arg("self")};
+const bv::Param kSide[] = {bv::arg("self"), bv::arg("side")};
+
+const bv::FunctionSpec kInit("__init__", future_init, kSelf);
+const bv::FunctionSpec kAvailableLong("position_available_long", available_long, kSelf);
+const bv::FunctionSpec kAvailableShort("position_available_short", available_short, kSelf);
+const bv::FunctionSpec kAvailableTodayLong("position_available_today_long", available_today_long,
+                                           kSelf);
+const bv::FunctionSpec kAvailableTodayShort("position_available_today_short",
+                                            available_today_short, kSelf);
+const bv::FunctionSpec kTotalVolumeLong("total_volume_long", total_volume_long, kSelf);
+const bv::FunctionSpec kTotalVolumeShort("total_volume_short", total_volume_short, kSelf);
+const bv::FunctionSpec kSnapshot("snapshot", snapshot, kSelf);
+const bv::FunctionSpec kVolume("volume", volume, kSide);
+const bv::FunctionSpec kMarketValue("market_value", market_value, kSide);
+
+}  // namespace
+
+bool define_future_position(bv::ModuleBody& m) {
+    Ref base = bv::global(m.globals(), m.state<State>().names[n_PositionsBase]);
+    if (!base) return false;
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    if (!bases) return false;
+    Ref cls = bv::ClassBuilder(m, "FuturePosition", std::move(bases))
+                  .method(kInit)
+                  .property(kAvailableLong)
+                  .property(kAvailableShort)
+                  .property(kAvailableTodayLong)
+                  .property(kAvailableTodayShort)
+                  .property(kTotalVolumeLong)
+                  .property(kTotalVolumeShort)
+                  .method(kSnapshot)
+                  .method(kVolume)
+                  .method(kMarketValue)
+                  .build();
+    return m.bind("FuturePosition", std::move(cls));
+}
+
+}  // namespace positions

@@ -1,0 +1,161 @@
+// The position model module: its state and the pieces its body creates.
+#pragma once
+
+#include "../runtime/module.hpp"
+#include "../runtime/unpack.hpp"
+
+namespace positions {
+
+using bv::Ref;
+
+#define POSITIONS_NAMES(X)                                          \
+    X(n_pd, "pd")                                                   \
+    X(n_cnt, "cnt")                                                 \
+    X(n_OrderedDict, "OrderedDict")                                 \
+    X(n_gv, "gv")                                                   \
+    X(n_get_setting, "get_setting")                                 \
+    X(n_PRECISION_MUL, "PRECISION_MUL")                             \
+    X(n_PositionsBase, "PositionsBase")                             \
+    X(n_StockPosition, "StockPosition")                             \
+    X(n_FuturePosition, "FuturePosition")                           \
+    X(n_env, "env")                                                 \
+    X(n_NaT, "NaT")                                                 \
+    X(n_market_price, "market_price")                               \
+    X(n_get_multiple, "get_multiple")                               \
+    X(n_get_margin_rate, "get_margin_rate")                         \
+    X(n_POSITIONSIDE_LONG, "POSITIONSIDE_LONG")                     \
+    X(n_POSITIONSIDE_SHORT, "POSITIONSIDE_SHORT")                   \
+    X(n_TARGETTYPE_STOCK, "TARGETTYPE_STOCK")                       \
+    X(n_TARGETTYPE_FUTURE, "TARGETTYPE_FUTURE")                     \
+    X(n_init, "__init__")                                           \
+    X(n_account_idx, "account_idx")                                 \
+    X(n_target_idx, "target_idx")                                   \
+    X(n_market_code, "market_code")                                 \
+    X(n_type, "type")                                               \
+    X(n_dt_update_time, "dt_update_time")                           \
+    X(n_change_reason, "change_reason")                             \
+    X(n_dt_create_long_time, "dt_create_long_time")                 \
+    X(n_dt_create_short_time, "dt_create_short_time")               \
+    X(n_order_frozen_long, "order_frozen_long")                     \
+    X(n_order_frozen_short, "order_frozen_short")                   \
+    X(n_order_frozen_today_long, "order_frozen_today_long")         \
+    X(n_order_frozen_today_short, "order_frozen_today_short")       \
+    X(n_volume_long_yd, "volume_long_yd")                           \
+    X(n_volume_short_yd, "volume_short_yd")                         \
+    X(n_holding_cost_long, "holding_cost_long")                     \
+    X(n_holding_cost_short, "holding_cost_short")                   \
+    X(n_cost_long, "cost_long")                                     \
+    X(n_cost_short, "cost_short")                                   \
+    X(n_holding_cost_today_long_list, "holding_cost_today_long_list") \
+    X(n_holding_cost_today_short_list, "holding_cost_today_short_list") \
+    X(n_available_long, "available_long")                           \
+    X(n_available_short, "available_short")                         \
+    X(n_available_today_long, "available_today_long")               \
+    X(n_long_holding_total, "long_holding_total")                   \
+    X(n_short_holding_total, "short_holding_total")                 \
+    X(n_default, "default")                                         \
+    X(n_PRECISION_LEVEL, "PRECISION_LEVEL")
+
+enum Name : int { POSITIONS_NAMES(BV_NAME_ENUM) kNameCount };
+
+// The keys of a position snapshot record, in record order.
+#define RECORD_KEYS(X)                                      \
+    X(k_account_name, "account_name")                       \
+    X(k_account_idx, "account_idx")                         \
+    X(k_code, "code")                                       \
+    X(k_target_idx, "target_idx")                           \
+    X(k_volume_long, "volume_long")                         \
+    X(k_volume_short, "volume_short")                       \
+    X(k_volume_today_long, "volume_today_long")             \
+    X(k_volume_today_short, "volume_today_short")           \
+    X(k_fpnl_long, "fpnl_long")                             \
+    X(k_fpnl_short, "fpnl_short")                           \
+    X(k_zpnl_long, "zpnl_long")                             \
+    X(k_zpnl_short, "zpnl_short")                           \
+    X(k_holding_cost_long, "holding_cost_long")             \
+    X(k_holding_cost_short, "holding_cost_short")           \
+    X(k_cost_long, "cost_long")                             \
+    X(k_cost_short, "cost_short")                           \
+    X(k_amount_long, "amount_long")                         \
+    X(k_amount_short, "amount_short")                       \
+    X(k_holding_value_long, "holding_value_long")           \
+    X(k_holding_value_short, "holding_value_short")         \
+    X(k_available_long, "available_long")                   \
+    X(k_available_short, "available_short")                 \
+    X(k_available_today_long, "available_today_long")       \
+    X(k_available_today_short, "available_today_short")     \
+    X(k_price, "price")                                     \
+    X(k_created_long, "created_long")                       \
+    X(k_created_short, "created_short")                     \
+    X(k_updated, "updated")                                 \
+    X(k_order_frozen_long, "order_frozen_long")             \
+    X(k_order_frozen_short, "order_frozen_short")           \
+    X(k_order_frozen_today_long, "order_frozen_today_long") \
+    X(k_order_frozen_today_short, "order_frozen_today_short") \
+    X(k_margin_long, "margin_long")                         \
+    X(k_margin_short, "margin_short")                       \
+    X(k_change_reason, "change_reason")
+
+enum RecordKey : int { RECORD_KEYS(BV_NAME_ENUM) kRecordKeyCount };
+
+// A dict lookup remembered with the dict's version tag (PEP 509, 3.6 to
+// 3.11): the tag changes with every change of any dict, so while it is the
+// same the dict still holds the object found and the borrowed pointer is
+// as good as a new lookup.
+#if PY_VERSION_HEX < 0x030C0000
+#define POSITIONS_DICT_MEMO 1
+#else
+#define POSITIONS_DICT_MEMO 0
+#endif
+
+struct DictMemo {
+    PyObject* dict;
+    unsigned long long version;
+    PyObject* value;  // borrowed from `dict`
+};
+
+// dict[key] (borrowed), or null with or without an error set.
+inline PyObject* memo_lookup(DictMemo& m, PyObject* dict, PyObject* key) {
+#if POSITIONS_DICT_MEMO
+    unsigned long long version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (m.value && m.dict == dict && m.version == version) return m.value;
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (v) m = DictMemo{dict, version, v};
+    return v;
+#else
+    (void)m;
+    return PyDict_GetItemWithError(dict, key);
+#endif
+}
+
+struct State {
+    bv::Names<kNameCount> names;
+    bv::Names<kRecordKeyCount> keys;
+    // The literals of the method bodies, shared as a code object shares its
+    // constants.
+    PyObject* int_zero;
+    PyObject* int_one;
+    PyObject* float_zero;
+    PyObject* float_half;
+    DictMemo global_memo[kNameCount];
+    // The last class whose instances' attributes were all found plain (no
+    // descriptor or class attribute of those names, generic attribute
+    // lookup), with its version tag: any change of the class or its bases
+    // drops the tag.
+    PyTypeObject* plain_type;
+    unsigned int plain_version;
+    DictMemo env_memo;
+    // A plain dict holding every record key, in record order: records are
+    // grown from a copy of its table (see record.cpp).
+    PyObject* record_keys_dict;
+};
+
+inline State& state(bv::Function* fn) { return bv::state_of<State>(fn); }
+inline PyObject* name(bv::Function* fn, Name n) { return state(fn).names[n]; }
+
+// Each creates one class of the module body and binds it; false on error.
+bool define_positions_base(bv::ModuleBody& m);
+bool define_stock_position(bv::ModuleBody& m);
+bool define_future_position(bv::ModuleBody& m);
+
+}  // namespace positions

@@ -1,0 +1,78 @@
+"""Shared pieces of the position model tests: the two implementations, a
+recording environment and position factories."""
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'bench'))
+
+from belvane.backtest.model import positions as native  # noqa: E402
+from belvane.tframe import sysclsbase  # noqa: E402
+from peers import positions as peer  # noqa: E402
+
+gv = sysclsbase.gv
+LONG = gv.POSITIONSIDE_LONG
+SHORT = gv.POSITIONSIDE_SHORT
+UNKNOWN = gv.POSITIONSIDE_UNKNOWN
+IMPLS = pytest.mark.parametrize('mod', [native, peer], ids=['native', 'peer'])
+
+
+class RecordingEnv(object):
+    """An environment that answers fixed figures and records every call."""
+
+    def __init__(self, price=3500.0, multiple=10, margin_rate=0.1):
+        self.gv = gv
+        self.price = price
+        self.multiple = multiple
+        self.margin_rate = margin_rate
+        self.calls = []
+
+    def market_price(self, target_idx, offset):
+        self.calls.append(('market_price', target_idx, offset))
+        return self.price
+
+    def get_multiple(self, target_idx):
+        self.calls.append(('get_multiple', target_idx))
+        return self.multiple
+
+    def get_margin_rate(self, target_idx, side):
+        self.calls.append(('get_margin_rate', target_idx, side))
+        return self.margin_rate
+
+
+@pytest.fixture
+def env(monkeypatch):
+    e = RecordingEnv()
+    monkeypatch.setattr(sysclsbase, 'env', e)
+    return e
+
+
+def worked_future(mod):
+    """The worked future example, on a module's class or on the given class."""
+    p = getattr(mod, 'FuturePosition', mod)()
+    p.target_idx = 7
+    p.volume_long_yd = 2
+    p.holding_cost_long = 3400.0
+    p.cost_long = 3300.0
+    p.holding_cost_today_long_list = [(3450.0, 1)]
+    p.volume_short_yd = 1
+    p.holding_cost_short = 3600.0
+    p.cost_short = 3650.0
+    p.holding_cost_today_short_list = [(3550.0, 2)]
+    return p
+
+
+def worked_stock(mod):
+    p = getattr(mod, 'StockPosition', mod)()
+    p.target_idx = 8
+    p.volume_long_yd = 1000
+    p.holding_cost_long = 10000
+    p.holding_cost_today_long_list = [(5200, 500)]
+    p.order_frozen_long = 200
+    return p
+
+
+def typed(record):
+    """A record as (key, type, repr) triples: exact in key order, value, type and sign of zero."""
+    return [(k, type(v), repr(v)) for k, v in record.items()]

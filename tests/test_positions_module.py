@@ -1,0 +1,217 @@
+"""The positions module as Python code sees it: its globals, its classes and
+how they behave as ordinary classes."""
+import os
+import pickle
+import subprocess
+import sys
+from collections import OrderedDict
+
+import pandas as pd
+import pytest
+
+from positions_support import (IMPLS, LONG, env, native, peer, sysclsbase,  # noqa: F401
+                                worked_future, worked_stock, typed)
+
+MEMBERS = ['position_available_long', 'position_available_short', 'position_available_today_long',
+           'position_available_today_short', 'total_volume_long', 'total_volume_short', 'snapshot',
+           'volume', 'market_value']
+
+
+def test_module_globals_in_order():
+    names = list(vars(native))
+    assert names[names.index('pd'):] == ['pd', 'cnt', 'OrderedDict', 'gv', 'get_setting', 'PRECISION_MUL',
+                                         'PositionsBase', 'StockPosition', 'FuturePosition']
+    assert native.pd is pd and native.cnt is sysclsbase and native.gv is sysclsbase.gv
+    assert native.OrderedDict is OrderedDict
+    assert native.PRECISION_MUL == 1000 and type(native.PRECISION_MUL) is int
+    assert native.__name__ == 'belvane.backtest.model.positions'
+    assert sys.modules['backtest.model.positions'] is native
+
+
+@pytest.mark.parametrize('level, expected', [('2', '100'), ('0', '1'), ('-1', '0.1'),
+                                             ("'x'", 'TypeError')])
+def test_precision_mul_from_the_setting_at_import(level, expected):
+    code = ('try:\n from belvane.backtest.model import positions\n print(repr(positions.PRECISION_MUL))\n'
+            'except Exception as e:\n print(type(e).__name__)')
+    envvars = dict(os.environ, BELVANE_PRECISION_LEVEL=level)
+    out = subprocess.check_output([sys.executable, '-c', code], env=envvars)
+    assert out.decode().strip() == expected
+
+
+@pytest.mark.parametrize('cls, base', [('PositionsBase', object), ('StockPosition', 'PositionsBase'),
+                                       ('FuturePosition', 'PositionsBase')])
+def test_classes_are_ordinary_classes(cls, base):
+    c = getattr(native, cls)
+    assert c.__bases__ == ((base,) if base is object else (getattr(native, base),))
+    assert type(c) is type and c.__module__ == 'backtest.model.positions' and c.__doc__ is None
+    own = [k for k in vars(c) if not k.startswith('__')]
+    expected = ['total_volume_long', 'total_volume_short'] + MEMBERS[:4] + MEMBERS[6:] \
+        if cls == 'PositionsBase' else MEMBERS
+    assert own == expected
+    assert list(vars(c))[:2] == ['__module__', '__init__']
+    for name in MEMBERS[:4]:
+        prop = vars(c)[name]
+        assert isinstance(prop, property) and prop.fset is None
+        assert prop.fget.__qualname__ == '%s.%s' % (cls, name) and prop.fget.__doc__ is None
+    kind = property if cls != 'PositionsBase' else type(vars(c)['volume'])
+    assert isinstance(vars(c)['total_volume_long'], kind)
+
+
+def test_positions_base_is_abstract():
+    b = native.PositionsBase()
+    assert vars(b) == {'account_idx': None, 'target_idx': None, 'market_code': None, 'type': None,
+                       'dt_update_time': pd.NaT, 'change_reason': 0}
+    assert callable(b.total_volume_long)
+    calls = [b.total_volume_long, b.total_volume_short, b.snapshot, lambda: b.volume(side=LONG),
+             lambda: b.market_value(LONG), lambda: b.position_available_long,
+             lambda: b.position_available_today_short]
+    for call in calls:
+        with pytest.raises(NotImplementedError) as info:
+            call()
+        assert info.value.args == () and type(info.value) is NotImplementedError
+    with pytest.raises(AttributeError):
+        b.position_available_long = 1
+
+
+def _python_twin(cls_name, method, params):
+    ns = {}
+    exec('class %s(object):\n    def %s(%s):\n        pass\n' % (cls_name, method, params), ns)
+    return ns[cls_name]
+
+
+@pytest.mark.parametrize('cls_name', ['PositionsBase', 'StockPosition', 'FuturePosition'])
+@pytest.mark.parametrize('method, params', [('volume', 'self, side'), ('market_value', 'self, side'),
+                                            ('snapshot', 'self')])
+@pytest.mark.parametrize('call', [
+    lambda o, m: getattr(o, m)(),
+    lambda o, m: getattr(o, m)(1, 2),
+    lambda o, m: getattr(o, m)(bogus=1),
+    lambda o, m: getattr(o, m)(1, side=1),
+    lambda o, m: getattr(type(o), m)(),
+], ids=['none', 'too-many', 'unknown-keyword', 'twice', 'unbound'])
+def test_argument_errors_read_like_python(env, cls_name, method, params, call):
+    twin = _python_twin(cls_name, method, params)
+    try:
+        call(twin(), method)
+    except TypeError as e:
+        expected = e
+    else:
+        pytest.skip('a valid call')
+    with pytest.raises(TypeError) as got:
+        call(getattr(native, cls_name)(), method)
+    assert str(got.value) == str(expected)
+
+
+@pytest.mark.parametrize('make', [worked_stock, worked_future], ids=['stock', 'future'])
+@pytest.mark.parametrize('protocol', range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_round_trip(env, make, protocol):
+    p = make(native)
+    p.extra = {'note': 1}
+    q = pickle.loads(pickle.dumps(p, protocol))
+    assert type(q) is type(p) and vars(q) == vars(p)
+    assert typed(q.snapshot()) == typed(p.snapshot())
+
+
+def test_subclass_overrides_take_effect(env):
+    class Mine(native.StockPosition):
+        def volume(self, side):
+            return 42
+
+        @property
+        def total_volume_short(self):
+            return -1
+
+    env.price = 10.5
+    p = worked_stock(Mine)
+    assert p.volume(LONG) == 42 and p.total_volume_short == -1
+    assert p.market_value(LONG) == 15750.0 and p.snapshot()['volume_long'] == 1500
+    assert vars(p)['type'] == 'stock'
+
+
+def _counting_property(counter):
+    def get(self):
+        counter.append(1)
+        return 2
+    return property(get, lambda self, v: None)
+
+
+@IMPLS
+@pytest.mark.parametrize('where', ['subclass', 'class patched later'])
+def test_attributes_read_afresh_at_each_use(env, mod, where, monkeypatch):
+    # A carried volume that counts its reads sees every use the formulas
+    # make, in both implementations alike.
+    reads = []
+    if where == 'subclass':
+        cls = type('Counting', (mod.FuturePosition,), {'volume_long_yd': _counting_property(reads)})
+    else:
+        cls = mod.FuturePosition
+        worked_future(cls).snapshot()
+        monkeypatch.setattr(cls, 'volume_long_yd', _counting_property(reads), raising=False)
+    p = worked_future(cls)
+    p.snapshot()
+    assert len(reads) == 13
+    assert p.volume(LONG) == 3 and len(reads) == 14
+
+
+@IMPLS
+def test_rebinding_globals_takes_effect_on_next_call(env, mod, monkeypatch):
+    p = worked_future(mod)
+    monkeypatch.setattr(mod, 'PRECISION_MUL', 100)
+    assert p.snapshot()['holding_cost_long'] == 3416.67
+
+    class Recording(OrderedDict):
+        log = []
+
+        def __setitem__(self, k, v):
+            self.log.append(('set', k))
+            OrderedDict.__setitem__(self, k, v)
+
+        def __getitem__(self, k):
+            self.log.append(('get', k))
+            return OrderedDict.__getitem__(self, k)
+
+    monkeypatch.setattr(mod, 'OrderedDict', Recording)
+    s = worked_stock(mod).snapshot()
+    assert type(s) is Recording and s['holding_cost_long'] == 10.13
+    gets = [k for op, k in Recording.log if op == 'get']
+    assert gets[:5] == ['fpnl_long', 'volume_long', 'volume_long', 'holding_cost_long', 'volume_long']
+    sets = [k for op, k in Recording.log if op == 'set']
+    assert sets == list(worked_stock(peer).snapshot())
+
+    new_env = type(env)(price=1.0)
+    monkeypatch.setattr(sysclsbase, 'env', new_env)
+    assert p.market_value(LONG) == 30.0 and len(new_env.calls) == 2
+
+
+def test_instance_takes_no_more_memory_than_the_peer():
+    import tracemalloc
+
+    def per_instance(cls, n=4000):
+        cls()
+        keep = [None] * n
+        tracemalloc.start()
+        base = tracemalloc.get_traced_memory()[0]
+        for i in range(n):
+            keep[i] = cls()
+        size = tracemalloc.get_traced_memory()[0] - base
+        tracemalloc.stop()
+        return size / n
+
+    # Fresh subclasses: whether instances share their dict keys depends on
+    # what earlier tests did to the classes' instances, not on the module.
+    mine = type('FuturePosition', (native.FuturePosition,), {})
+    theirs = type('FuturePosition', (peer.FuturePosition,), {})
+    assert per_instance(mine) <= per_instance(theirs) * 1.005
+    p, q = mine(), theirs()
+    assert sys.getsizeof(p) + sys.getsizeof(vars(p)) <= sys.getsizeof(q) + sys.getsizeof(vars(q))
+
+
+def test_backtest_demo_prints_a_row_per_bar_and_position():
+    from belvane.demo import backtest
+    saved = sysclsbase.env
+    lines = []
+    backtest.run(out=lines.append)
+    assert sysclsbase.env is saved
+    rows = [l.split() for l in lines if l.split() and l.split()[0].isdigit()]
+    assert [r[:2] for r in rows[:2]] == [['1', 'stock'], ['1', 'future']] and len(rows) == 2 * len(backtest.BARS)
+    assert rows[4][5] == '10.133' and lines[-1].strip().startswith('at the close: stock 1500 shares')
