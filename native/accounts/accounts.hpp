@@ -43,6 +43,14 @@ namespace accounts {
     X(n_make_position, "make_position")               \
     X(n__position_template, "_position_template")     \
     X(n_empty, "")                                    \
+    X(n_BVRealAccount, "BVRealAccount")               \
+    X(n_dunder_getattr, "__getattr__")                \
+    X(n_dunder_getattribute, "__getattribute__")      \
+    X(n_dunder_init, "__init__")                      \
+    X(n_dunder_getitem, "__getitem__")                \
+    X(n_dunder_missing, "__missing__")                \
+    X(n_dunder_globals, "__globals__")                \
+    X(n_fget, "fget")                                 \
     X(n_CNY, "CNY")                                   \
     /* position report keys */                        \
     X(n_AccountID, "AccountID")                       \
@@ -169,6 +177,18 @@ struct State {
     PyObject* sort_kwnames;  // ("key",)
     PyObject* sort_key;      // key function of the position snapshot sort
     PyObject* numpy_isnan;   // numpy's own isnan, only compared by identity
+    // What the shortcuts compare against (shortcuts.cpp); null: no shortcut.
+    PyObject* odd_class;            // OrderedDotDict as imported
+    getattrofunc odd_getattro;      // its attribute hook
+    PyObject* odd_getattr;          // its __getattr__
+    binaryfunc getitem_slot;        // its subscription slot, which calls
+    PyObject* dict_getitem;         // dict.__getitem__
+    PyObject* odd_init;             // its __init__
+    PyObject* odd_globals;          // the namespace its methods read
+    PyObject* odict_keys;           // OrderedDict.keys
+    PyObject* template_property;    // BVRealAccount._position_template
+    PyObject* template_getter;      // and its getter
+    PyObject* make_positions;       // BVRealAccount.make_positions
 };
 
 inline State& state(bv::Function* fn) { return bv::state_of<State>(fn); }
@@ -204,6 +224,40 @@ int not_negative(bv::Function* fn, PyObject* idx);
 int below_length(PyObject* idx, PyObject* seq);
 // seq[idx]
 bv::Ref item_at(PyObject* seq, PyObject* idx);
+
+// The content of a position report as the record builders read it: either
+// a mapping, read by subscription, or the values of the 34 report keys (in
+// template order; null where the report has no such key).
+constexpr int kReportKeyCount = n_ChangeReason - n_AccountID + 1;
+struct ReportValues {
+    PyObject* mapping = nullptr;
+    bv::Ref values[kReportKeyCount];
+};
+
+// Fills `target` (or, when null, `values`) with the position template's 34
+// keys for `self`.
+bool fill_template(bv::Function* fn, PyObject* self, PyObject* target, ReportValues* values);
+// make_positions' record from a report's content.
+bv::Ref build_positions(bv::Function* fn, PyObject* self, const ReportValues& report);
+
+// ---- shortcuts with results identical to the long way (shortcuts.cpp) -------
+
+// Remembers what the shortcuts compare against, once the class exists.
+bool remember_known_objects(bv::ModuleBody& m);
+void forget_known_objects(State& st);
+int visit_known_objects(State& st, visitproc visit, void* arg);
+// report.<attr>
+bv::Ref report_attr(bv::Function* fn, PyObject* report, PyObject* attr);
+// dict(mapping)
+bv::Ref plain_copy(bv::Function* fn, PyObject* mapping);
+// The values dict(report) would hold under the report keys, when taking them
+// runs no code; false (no error set) when the report needs the long way.
+bool read_report(bv::Function* fn, PyObject* report, ReportValues& out);
+// Whether dict(self._position_template) can be made without the template
+// object; -1 on error.
+int template_is_plain(bv::Function* fn, PyObject* self);
+// `method` is self.make_positions bound to `self` and this module's own.
+bool own_make_positions(bv::Function* fn, PyObject* method, PyObject* self);
 
 // ---- members of BVRealAccount, in the files that define them ----------------
 

@@ -35,7 +35,8 @@ bool body(bv::ModuleBody& m) {
            m.import_from("belvane.tframe.ufuncs", "todotmc") &&
            m.import_from("belvane.tframe.sysclsbase", "gv") &&
            m.import_from("belvane.tframe.utils.datetimefunc", "mft_to_datetime") &&
-           m.import_from("belvane.tframe.utils.sorvel", "OrderedDotDict") && define_real_account(m);
+           m.import_from("belvane.tframe.utils.sorvel", "OrderedDotDict") && define_real_account(m) &&
+           remember_known_objects(m);
 }
 
 int exec(PyObject* module) { return bv::exec_module(module, "realtrade.model.accounts", body); }
@@ -49,6 +50,22 @@ void free_state(void* module) {
     Py_CLEAR(st->sort_kwnames);
     Py_CLEAR(st->sort_key);
     Py_CLEAR(st->numpy_isnan);
+    forget_known_objects(*st);
+}
+
+// The state holds the account class's property and getter, which hold the
+// module: the collector must see that cycle.
+int traverse_state(PyObject* module, visitproc visit, void* arg) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (!st) return 0;
+    Py_VISIT(st->sort_key);
+    return visit_known_objects(*st, visit, arg);
+}
+
+int clear_state(PyObject* module) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (st) forget_known_objects(*st);
+    return 0;
 }
 
 PyModuleDef_Slot slots[] = {
@@ -57,8 +74,8 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "belvane.realtrade.model.accounts", nullptr, sizeof(State), nullptr,
-    slots,                 nullptr,                            nullptr, free_state,
+    PyModuleDef_HEAD_INIT, "belvane.realtrade.model.accounts", nullptr,    sizeof(State), nullptr,
+    slots,                 traverse_state,                     clear_state, free_state,
 };
 
 }  // namespace

@@ -62,12 +62,10 @@ Ref template_nan(bv::Function* fn) {
     return bv::getattr(np.get(), name(fn, n_nan));
 }
 
-PyObject* position_template(bv::Function* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    Ref cls = bv::global(fn, name(fn, n_OrderedDotDict));
-    if (!cls) return nullptr;
-    Ref tmpl = bv::call(cls.get());
-    if (!tmpl) return nullptr;
+}  // namespace
+
+bool fill_template(bv::Function* fn, PyObject* self, PyObject* target, ReportValues* values) {
+    bool plain = target && PyDict_CheckExact(target);
     Ref nan;
     for (const TemplateKey& k : kTemplateKeys) {
         Ref value;
@@ -80,9 +78,25 @@ PyObject* position_template(bv::Function* fn, PyObject* const* args) {
                 value = Ref::borrow(nan.get());
                 break;
         }
-        if (!value || PyObject_SetItem(tmpl.get(), name(fn, k.key), value.get()) < 0)
-            return nullptr;
+        if (!value) return false;
+        if (!target) {
+            values->values[k.key - n_AccountID] = std::move(value);
+            continue;
+        }
+        int r = plain ? PyDict_SetItem(target, name(fn, k.key), value.get())
+                      : PyObject_SetItem(target, name(fn, k.key), value.get());
+        if (r < 0) return false;
     }
+    return true;
+}
+
+namespace {
+
+PyObject* position_template(bv::Function* fn, PyObject* const* args) {
+    Ref cls = bv::global(fn, name(fn, n_OrderedDotDict));
+    if (!cls) return nullptr;
+    Ref tmpl = bv::call(cls.get());
+    if (!tmpl || !fill_template(fn, args[0], tmpl.get(), nullptr)) return nullptr;
     return tmpl.release();
 }
 
@@ -125,13 +139,30 @@ const Copy kBothSidesTail[] = {
     {n_change_reason, n_ChangeReason},
 };
 
+// report[key], from whichever form the report's content has.
+Ref field(bv::Function* fn, const ReportValues& report, Name key) {
+    if (report.mapping) return get_item(report.mapping, name(fn, key));
+    const Ref& v = report.values[key - n_AccountID];
+    if (v) return Ref::borrow(v.get());
+    PyErr_SetObject(PyExc_KeyError, name(fn, key));
+    return Ref();
+}
+
 template <int N>
-bool copy_keys(bv::Function* fn, PyObject* record, PyObject* report, const Copy (&keys)[N]) {
+bool copy_keys(bv::Function* fn, PyObject* record, const ReportValues& report,
+               const Copy (&keys)[N]) {
     for (const Copy& k : keys) {
-        Ref value = get_item(report, name(fn, k.from));
+        Ref value = field(fn, report, k.from);
         if (!value || !set_item(record, name(fn, k.to), value.get())) return false;
     }
     return true;
+}
+
+template <int N>
+bool copy_keys(bv::Function* fn, PyObject* record, PyObject* report, const Copy (&keys)[N]) {
+    ReportValues from;
+    from.mapping = report;
+    return copy_keys(fn, record, from, keys);
 }
 
 // record[key] = self.<attr>
@@ -140,25 +171,25 @@ bool copy_attr(bv::Function* fn, PyObject* record, Name key, PyObject* self, Nam
     return value && set_item(record, name(fn, key), value.get());
 }
 
-PyObject* make_positions(bv::Function* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* temp = args[1];
-    Ref market = get_item(temp, name(fn, n_Market));
-    if (!market) return nullptr;
-    Ref code_text = get_item(temp, name(fn, n_Code));
-    if (!code_text) return nullptr;
+}  // namespace
+
+Ref build_positions(bv::Function* fn, PyObject* self, const ReportValues& temp) {
+    Ref market = field(fn, temp, n_Market);
+    if (!market) return Ref();
+    Ref code_text = field(fn, temp, n_Code);
+    if (!code_text) return Ref();
     Ref code = target_key_of(fn, market.get(), code_text.get());
-    if (!code) return nullptr;
+    if (!code) return Ref();
     Ref times[3];  // updated, create_long, create_short
     const Name stamps[] = {n_Updated, n_CreatedLong, n_CreatedShort};
     for (int i = 0; i < 3; ++i) {
-        Ref stamp = get_item(temp, name(fn, stamps[i]));
-        if (!stamp) return nullptr;
+        Ref stamp = field(fn, temp, stamps[i]);
+        if (!stamp) return Ref();
         times[i] = stamp_time(fn, stamp.get());
-        if (!times[i]) return nullptr;
+        if (!times[i]) return Ref();
     }
     Ref record = new_record(fn);
-    if (!record) return nullptr;
+    if (!record) return Ref();
     PyObject* r = record.get();
     if (!copy_attr(fn, r, n_account_name, self, n_name) ||
         !copy_attr(fn, r, n_account_idx, self, n_handle_idx) ||
@@ -167,8 +198,16 @@ PyObject* make_positions(bv::Function* fn, PyObject* const* args) {
         !set_item(r, name(fn, n_create_long), times[1].get()) ||
         !set_item(r, name(fn, n_create_short), times[2].get()) ||
         !set_item(r, name(fn, n_updated), times[0].get()) || !copy_keys(fn, r, temp, kBothSidesTail))
-        return nullptr;
-    return record.release();
+        return Ref();
+    return record;
+}
+
+namespace {
+
+PyObject* make_positions(bv::Function* fn, PyObject* const* args) {
+    ReportValues temp;
+    temp.mapping = args[1];
+    return build_positions(fn, args[0], temp).release();
 }
 
 // The one-sided record: keys of one side, around the two converted times.

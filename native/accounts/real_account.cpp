@@ -67,7 +67,7 @@ PyObject* update_info(bv::Function* fn, PyObject* const* args) {
     {
         Ref handle = bv::getattr(self, name(fn, n_handle));
         if (!handle) return nullptr;
-        Ref account = bv::getattr(cash_info, name(fn, n_AccountID));
+        Ref account = report_attr(fn, cash_info, name(fn, n_AccountID));
         if (!account) return nullptr;
         int same = bv::eq_true(handle.get(), account.get());
         if (same < 0) return nullptr;
@@ -82,7 +82,7 @@ PyObject* update_info(bv::Function* fn, PyObject* const* args) {
     if (!filed) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(reports.get()); ++i) {
         Ref report = Ref::borrow(PyList_GET_ITEM(reports.get(), i));
-        Ref account = bv::getattr(report.get(), name(fn, n_AccountID));
+        Ref account = report_attr(fn, report.get(), name(fn, n_AccountID));
         if (!account) return nullptr;
         Ref handle = bv::getattr(self, name(fn, n_handle));
         if (!handle) return nullptr;
@@ -91,9 +91,9 @@ PyObject* update_info(bv::Function* fn, PyObject* const* args) {
         int skip = PyObject_IsTrue(other.get());
         if (skip < 0) return nullptr;
         if (skip) continue;
-        Ref market = bv::getattr(report.get(), name(fn, n_Market));
+        Ref market = report_attr(fn, report.get(), name(fn, n_Market));
         if (!market) return nullptr;
-        Ref code = bv::getattr(report.get(), name(fn, n_Code));
+        Ref code = report_attr(fn, report.get(), name(fn, n_Code));
         if (!code) return nullptr;
         Ref key = report_key(fn, market.get(), code.get());
         if (!key || PyDict_SetItem(filed.get(), key.get(), report.get()) < 0) return nullptr;

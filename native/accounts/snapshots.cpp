@@ -39,21 +39,43 @@ Ref index_or_none(bv::Function* fn, PyObject* keys, PyObject* first, PyObject* c
     return bv::call_method(keys, name(fn, n_index), code);
 }
 
-// dict(mapping)
-Ref plain_copy(PyObject* mapping) {
-    if (PyDict_CheckExact(mapping)) return Ref::steal(PyDict_Copy(mapping));
-    return bv::call(reinterpret_cast<PyObject*>(&PyDict_Type), mapping);
+// self.make_positions(dict(report)), the method looked up before the copy is
+// made, as Python evaluates a call. The module's own method reads the
+// report's values directly when that is what the copy would hold.
+Ref positions_of(bv::Function* fn, PyObject* self, PyObject* method, PyObject* report) {
+    if (own_make_positions(fn, method, self)) {
+        ReportValues values;
+        if (read_report(fn, report, values)) return build_positions(fn, self, values);
+        if (PyErr_Occurred()) return Ref();
+    }
+    Ref copy = plain_copy(fn, report);
+    if (!copy) return Ref();
+    return bv::call(method, copy.get());
 }
 
-// record = self.make_positions(dict(source)); record['code'] = code;
-// record['target_idx'] = target_idx; appended to `out`.
-bool add_record(bv::Function* fn, PyObject* self, PyObject* out, PyObject* source, PyObject* code,
+// self.make_positions(dict(self._position_template))
+Ref positions_of_template(bv::Function* fn, PyObject* self, PyObject* method) {
+    int plain = template_is_plain(fn, self);
+    if (plain < 0) return Ref();
+    if (!plain) {
+        Ref tmpl = bv::getattr(self, name(fn, n__position_template));
+        if (!tmpl) return Ref();
+        return positions_of(fn, self, method, tmpl.get());
+    }
+    if (own_make_positions(fn, method, self)) {
+        ReportValues values;
+        if (!fill_template(fn, self, nullptr, &values)) return Ref();
+        return build_positions(fn, self, values);
+    }
+    Ref copy = Ref::steal(_PyDict_NewPresized(kReportKeyCount));
+    if (!copy || !fill_template(fn, self, copy.get(), nullptr)) return Ref();
+    return bv::call(method, copy.get());
+}
+
+// record['code'] = code; record['target_idx'] = target_idx; appended to out.
+bool add_record(bv::Function* fn, PyObject* out, Ref record, PyObject* code,
                 PyObject* target_idx) {
-    Ref copy = plain_copy(source);
-    if (!copy) return false;
-    Ref record = bv::call_method(self, name(fn, n_make_positions), copy.get());
-    if (!record) return false;
-    return PyObject_SetItem(record.get(), name(fn, n_code), code) == 0 &&
+    return record && PyObject_SetItem(record.get(), name(fn, n_code), code) == 0 &&
            PyObject_SetItem(record.get(), name(fn, n_target_idx), target_idx) == 0 &&
            PyList_Append(out, record.get()) == 0;
 }
@@ -87,8 +109,10 @@ PyObject* snapshot_positions(bv::Function* fn, PyObject* const* args) {
         Ref code = target_key_of(fn, market.get(), code_text.get());
         if (!code) return nullptr;
         Ref target_idx = index_or_none(fn, keys.get(), first.get(), code.get());
-        if (!target_idx ||
-            !add_record(fn, self, out.get(), report.get(), code.get(), target_idx.get()))
+        if (!target_idx) return nullptr;
+        Ref method = bv::getattr(self, name(fn, n_make_positions));
+        if (!method || !add_record(fn, out.get(), positions_of(fn, self, method.get(), report.get()),
+                                   code.get(), target_idx.get()))
             return nullptr;
     }
     reports.reset();
@@ -120,8 +144,9 @@ PyObject* snapshot_positions(bv::Function* fn, PyObject* const* args) {
             target_idx = bv::call_method(keys.get(), name(fn, n_index), key.get());
         }
         if (!target_idx) return nullptr;
-        Ref tmpl = bv::getattr(self, name(fn, n__position_template));
-        if (!tmpl || !add_record(fn, self, out.get(), tmpl.get(), key.get(), target_idx.get()))
+        Ref method = bv::getattr(self, name(fn, n_make_positions));
+        if (!method || !add_record(fn, out.get(), positions_of_template(fn, self, method.get()),
+                                   key.get(), target_idx.get()))
             return nullptr;
     }
 
@@ -181,9 +206,19 @@ Ref side_value(bv::Function* fn, Name constant) {
     return bv::getattr(gv.get(), name(fn, constant));
 }
 
+// out.append(self.make_position(position, target_idx, <side>)): the method is
+// looked up before the side is read, as Python evaluates the call.
 bool append_position(bv::Function* fn, PyObject* self, PyObject* out, PyObject* position,
-                     PyObject* target_idx, PyObject* side) {
-    Ref record = bv::call_method(self, name(fn, n_make_position), position, target_idx, side);
+                     PyObject* target_idx, PyObject* side, Name side_constant) {
+    Ref method = bv::getattr(self, name(fn, n_make_position));
+    if (!method) return false;
+    Ref constant;
+    if (!side) {
+        constant = side_value(fn, side_constant);
+        if (!constant) return false;
+        side = constant.get();
+    }
+    Ref record = bv::call(method.get(), position, target_idx, side);
     return record && PyList_Append(out, record.get()) == 0;
 }
 
@@ -219,18 +254,13 @@ PyObject* snapshot_position(bv::Function* fn, PyObject* const* args) {
         if (!unknown) return nullptr;
         int both = bv::eq_true(side, unknown.get());
         if (both < 0) return nullptr;
-        if (both) {
-            Ref long_side = side_value(fn, n_POSITIONSIDE_LONG);
-            if (!long_side || !append_position(fn, self, out.get(), position.get(),
-                                               target_idx.get(), long_side.get()))
-                return nullptr;
-            Ref short_side = side_value(fn, n_POSITIONSIDE_SHORT);
-            if (!short_side || !append_position(fn, self, out.get(), position.get(),
-                                                target_idx.get(), short_side.get()))
-                return nullptr;
-        } else if (!append_position(fn, self, out.get(), position.get(), target_idx.get(), side)) {
-            return nullptr;
-        }
+        bool ok = both ? append_position(fn, self, out.get(), position.get(), target_idx.get(),
+                                         nullptr, n_POSITIONSIDE_LONG) &&
+                             append_position(fn, self, out.get(), position.get(), target_idx.get(),
+                                             nullptr, n_POSITIONSIDE_SHORT)
+                       : append_position(fn, self, out.get(), position.get(), target_idx.get(),
+                                         side, n_POSITIONSIDE_LONG);
+        if (!ok) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     return out.release();
