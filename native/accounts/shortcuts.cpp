@@ -38,7 +38,7 @@ bool default_getattribute(PyTypeObject* t, State& st) {
 // Nothing in the instance's own namespace can shadow a class attribute.
 bool no_instance_attrs(PyObject* obj) {
     PyObject** dp = _PyObject_GetDictPtr(obj);
-    return !dp || !*dp || (PyDict_Check(*dp) && PyDict_GET_SIZE(*dp) == 0);
+    return !dp || !*dp || (PyDict_Check(*dp) && PyDict_Size(*dp) == 0);
 }
 
 // Ordinary lookup, then (if it fails) OrderedDotDict's __getattr__, which
@@ -121,7 +121,7 @@ Ref report_attr(bv::Function* fn, PyObject* report, PyObject* attr) {
 Ref plain_copy(bv::Function* fn, PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) return Ref::steal(PyDict_Copy(mapping));
     if (copies_as_odict(state(fn), mapping)) {
-        Ref copy = presized_dict(PyDict_GET_SIZE(mapping));
+        Ref copy = presized_dict(PyDict_Size(mapping));
         Ref it = copy ? Ref::steal(PyObject_GetIter(mapping)) : Ref();
         if (!it) return Ref();
         while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
