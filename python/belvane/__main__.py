@@ -1,11 +1,11 @@
 """Demo of the core modules on the framework stand-ins."""
 import sys
 
-from belvane.demo import toolkit
+from belvane.demo import live, toolkit
 
 
 def main():
-    parts = [toolkit]
+    parts = [toolkit, live]
     for i, part in enumerate(parts):
         if i:
             print()
