@@ -153,9 +153,9 @@ bool read_report(bv::Function* fn, PyObject* report, ReportValues& out) {
 }
 
 bool own_make_positions(bv::Function* fn, PyObject* method, PyObject* self) {
-    return PyMethod_Check(method) && PyMethod_GET_SELF(method) == self &&
-           PyMethod_GET_FUNCTION(method) == state(fn).make_positions &&
-           state(fn).make_positions;
+    PyObject* own = state(fn).make_positions;
+    return own && PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == own &&
+           PyMethod_GET_SELF(method) == self;
 }
 
 bool remember_known_objects(bv::ModuleBody& m) {
