@@ -202,8 +202,8 @@ bv::Ref real_target_list(bv::Function* fn, PyObject* self);
 bv::Ref target_keys(bv::Function* fn, PyObject* self);
 // todotmc({'Market': market, 'Code': code})
 bv::Ref target_key_of(bv::Function* fn, PyObject* market, PyObject* code);
-// mapping[key]
-bv::Ref get_item(PyObject* mapping, PyObject* key);
+// mapping[key], for a str key (shortcuts.cpp).
+bv::Ref get_item(bv::Function* fn, PyObject* mapping, PyObject* key);
 // mapping.get(key) or mapping.get(key, default)
 bv::Ref mapping_get(bv::Function* fn, PyObject* mapping, PyObject* key, PyObject* dflt);
 // A new empty record from the module global OrderedDict.

@@ -36,17 +36,6 @@ Ref target_key_of(bv::Function* fn, PyObject* market, PyObject* code) {
     return bv::call(todotmc.get(), target.get());
 }
 
-// An exact dict or OrderedDict answers a hit exactly as its subscription
-// would; a miss goes the ordinary way for the host's own KeyError.
-Ref get_item(PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping) || PyODict_CheckExact(mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) return Ref();
-    }
-    return Ref::steal(PyObject_GetItem(mapping, key));
-}
-
 Ref mapping_get(bv::Function* fn, PyObject* mapping, PyObject* key, PyObject* dflt) {
     if (PyDict_CheckExact(mapping)) {
         PyObject* v = PyDict_GetItemWithError(mapping, key);

@@ -141,7 +141,7 @@ const Copy kBothSidesTail[] = {
 
 // report[key], from whichever form the report's content has.
 Ref field(bv::Function* fn, const ReportValues& report, Name key) {
-    if (report.mapping) return get_item(report.mapping, name(fn, key));
+    if (report.mapping) return get_item(fn, report.mapping, name(fn, key));
     const Ref& v = report.values[key - n_AccountID];
     if (v) return Ref::borrow(v.get());
     PyErr_SetObject(PyExc_KeyError, name(fn, key));
@@ -270,7 +270,7 @@ PyObject* make_position(bv::Function* fn, PyObject* const* args) {
     if (!keys) return nullptr;
     int long_side = is_long(fn, side);
     if (long_side < 0) return nullptr;
-    Ref created = get_item(position, name(fn, long_side ? n_CreatedLong : n_CreatedShort));
+    Ref created = get_item(fn, position, name(fn, long_side ? n_CreatedLong : n_CreatedShort));
     if (!created) return nullptr;
     // A side without a creation time has no update time either.
     Ref updated;
@@ -279,7 +279,7 @@ PyObject* make_position(bv::Function* fn, PyObject* const* args) {
     if (no_create) {
         updated = numpy_nan(fn);
     } else {
-        Ref stamp = get_item(position, name(fn, n_Updated));
+        Ref stamp = get_item(fn, position, name(fn, n_Updated));
         if (!stamp) return nullptr;
         updated = stamp_time(fn, stamp.get());
     }

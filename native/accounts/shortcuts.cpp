@@ -26,6 +26,13 @@ bool subscript_is_dicts(PyTypeObject* t, State& st) {
            type_attr(t, st, n_dunder_getitem) == st.dict_getitem;
 }
 
+// Subscription of `m` is dict's own and no __missing__ can answer a miss.
+bool dict_subscription(State& st, PyObject* m) {
+    if (PyDict_CheckExact(m) || PyODict_CheckExact(m)) return true;
+    PyTypeObject* t = Py_TYPE(m);
+    return PyDict_Check(m) && subscript_is_dicts(t, st) && !type_attr(t, st, n_dunder_missing);
+}
+
 // The class's __getattribute__ is the default one, as the attribute hook of
 // classes with __getattr__ tells it.
 bool default_getattribute(PyTypeObject* t, State& st) {
@@ -107,6 +114,18 @@ int template_is_plain(bv::Function* fn, PyObject* self) {
     PyObject* bound = PyDict_GetItemWithError(st.odd_globals, st.names[n_OrderedDotDict]);
     if (bound != st.odd_class) return PyErr_Occurred() ? -1 : 0;
     return 1;
+}
+
+// The lookup dict's subscription makes, and for a miss its KeyError (which,
+// for a str key, holds just the key).
+Ref get_item(bv::Function* fn, PyObject* mapping, PyObject* key) {
+    if (dict_subscription(state(fn), mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (v) return Ref::borrow(v);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(mapping, key));
 }
 
 Ref report_attr(bv::Function* fn, PyObject* report, PyObject* attr) {

@@ -102,9 +102,9 @@ PyObject* snapshot_positions(bv::Function* fn, PyObject* const* args) {
     if (!reports) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(reports.get()); ++i) {
         Ref report = Ref::borrow(PyList_GET_ITEM(reports.get(), i));
-        Ref market = get_item(report.get(), name(fn, n_Market));
+        Ref market = get_item(fn, report.get(), name(fn, n_Market));
         if (!market) return nullptr;
-        Ref code_text = get_item(report.get(), name(fn, n_Code));
+        Ref code_text = get_item(fn, report.get(), name(fn, n_Code));
         if (!code_text) return nullptr;
         Ref code = target_key_of(fn, market.get(), code_text.get());
         if (!code) return nullptr;
@@ -193,7 +193,7 @@ PyObject* snapshot_cash(bv::Function* fn, PyObject* const* args) {
     Ref cash = bv::getattr(args[0], name(fn, n__cash));
     if (!cash || !set_item(record.get(), name(fn, n_currency), name(fn, n_CNY))) return nullptr;
     for (const Copy& k : kCashKeys) {
-        Ref value = get_item(cash.get(), name(fn, k.from));
+        Ref value = get_item(fn, cash.get(), name(fn, k.from));
         if (!value || !set_item(record.get(), name(fn, k.to), value.get())) return nullptr;
     }
     return record.release();
@@ -270,7 +270,12 @@ PyObject* snapshot_position(bv::Function* fn, PyObject* const* args) {
 // Its self is the pair (name 'target_idx', the last place).
 PyObject* position_order(PyObject* pair, PyObject* record) {
     PyObject* key = PyTuple_GET_ITEM(pair, 0);
-    Ref at = get_item(record, key);
+    Ref at;
+    PyObject* found = PyODict_CheckExact(record) || PyDict_CheckExact(record)
+                          ? PyDict_GetItemWithError(record, key)
+                          : nullptr;
+    if (found) at = Ref::borrow(found);
+    else if (!PyErr_Occurred()) at = Ref::steal(PyObject_GetItem(record, key));
     if (!at) return nullptr;
     if (at.get() == Py_None) return bv::new_ref(PyTuple_GET_ITEM(pair, 1));
     return at.release();
