@@ -273,3 +273,26 @@ def test_no_reference_leaks():
         work()
     gc.collect()
     assert len(gc.get_objects()) - before < 50
+
+
+def test_toolkit_class_patched_before_import():
+    # The shortcuts must not take a replacement seen at import for the
+    # toolkit's own OrderedDotDict.__getattr__.
+    import os
+    import subprocess
+    import sys
+    script = '''
+import sys
+sys.path.insert(0, %r)
+from belvane.tframe.utils.sorvel import OrderedDotDict
+OrderedDotDict.__getattr__ = lambda self, item: 'X' if item == 'Market' else self[item]
+from accounts_support import MODULES, cash, make_account, report
+for mod in MODULES:
+    acc = make_account(mod)
+    acc.update_info(cash(), [report('sh', '1')])
+    print(list(acc._position))
+''' % os.path.dirname(os.path.abspath(__file__))
+    out = subprocess.run([sys.executable, '-c', script], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, universal_newlines=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split('\n')[:2] == ["['X.1']", "['X.1']"]

@@ -50,6 +50,8 @@ namespace accounts {
     X(n_dunder_getitem, "__getitem__")                \
     X(n_dunder_missing, "__missing__")                \
     X(n_dunder_globals, "__globals__")                \
+    X(n_dunder_module, "__module__")                  \
+    X(n_dunder_qualname, "__qualname__")              \
     X(n_fget, "fget")                                 \
     X(n_CNY, "CNY")                                   \
     /* position report keys */                        \

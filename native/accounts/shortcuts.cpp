@@ -6,6 +6,8 @@
 // are those of the long way.
 #include "accounts.hpp"
 
+#include <cstring>
+
 namespace accounts {
 
 using bv::Ref;
@@ -81,6 +83,21 @@ bool copies_as_odict(State& st, PyObject* m) {
 }
 
 Ref presized_dict(Py_ssize_t n) { return Ref::steal(_PyDict_NewPresized(n)); }
+
+// `f` is the toolkit's own native OrderedDotDict.<member>, whose behaviour the
+// shortcuts rely on; a replacement made before this module loaded is not.
+bool toolkit_member(State& st, PyObject* f, const char* qualname) {
+    if (!f || std::strcmp(Py_TYPE(f)->tp_name, "belvane_function") != 0) return false;
+    Ref module = bv::getattr(f, st.names[n_dunder_module]);
+    Ref qual = module ? bv::getattr(f, st.names[n_dunder_qualname]) : Ref();
+    if (!qual) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.get()) && PyUnicode_Check(qual.get()) &&
+           PyUnicode_CompareWithASCIIString(module.get(), "tframe.utils.sorvel") == 0 &&
+           PyUnicode_CompareWithASCIIString(qual.get(), qualname) == 0;
+}
 
 }  // namespace
 
@@ -194,8 +211,9 @@ bool remember_known_objects(bv::ModuleBody& m) {
         Ref getattr = Ref::borrow(getattr_fn);
         Ref globals = init ? bv::getattr(init.get(), st.names[n_dunder_globals]) : Ref();
         if (!globals) PyErr_Clear();
-        if (getattr && globals && PyDict_Check(globals.get()) &&
-            t->tp_getattro != PyObject_GenericGetAttr) {
+        if (toolkit_member(st, getattr.get(), "OrderedDotDict.__getattr__") &&
+            toolkit_member(st, init.get(), "OrderedDotDict.__init__") && globals &&
+            PyDict_Check(globals.get()) && t->tp_getattro != PyObject_GenericGetAttr) {
             st.odd_getattro = t->tp_getattro;
             PyObject* getitem = type_attr(&PyDict_Type, st, n_dunder_getitem);
             if (t->tp_as_mapping && getitem && type_attr(t, st, n_dunder_getitem) == getitem) {
