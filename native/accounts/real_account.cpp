@@ -7,15 +7,6 @@ namespace {
 
 using bv::Ref;
 
-inline int ensure_ready(PyObject* s) {
-#if BV_PY312
-    (void)s;
-    return 0;
-#else
-    return PyUnicode_READY(s);
-#endif
-}
-
 // ("%s.%s" % (market, code)).upper(): both texts are taken with str() before
 // either is used, as the formatting does. ASCII, the usual case, is joined and
 // upper-cased in one pass; str.upper maps exactly a-z there.
@@ -23,7 +14,7 @@ Ref report_key(bv::Function* fn, PyObject* market, PyObject* code) {
     Ref m = Ref::steal(PyObject_Str(market));
     if (!m) return Ref();
     Ref c = Ref::steal(PyObject_Str(code));
-    if (!c || ensure_ready(m.get()) < 0 || ensure_ready(c.get()) < 0) return Ref();
+    if (!c || PyUnicode_READY(m.get()) < 0 || PyUnicode_READY(c.get()) < 0) return Ref();
     if (PyUnicode_IS_ASCII(m.get()) && PyUnicode_IS_ASCII(c.get())) {
         Py_ssize_t lm = PyUnicode_GET_LENGTH(m.get()), lc = PyUnicode_GET_LENGTH(c.get());
         Ref key = Ref::steal(PyUnicode_New(lm + 1 + lc, 127));

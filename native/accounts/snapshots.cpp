@@ -117,7 +117,8 @@ PyObject* snapshot_positions(bv::Function* fn, PyObject* const* args) {
     }
     reports.reset();
 
-    // Targets without a report, in the set's order as the sort settles it.
+    // Targets without a report, in the set's iteration order: their first
+    // positions differ, so the sort below leaves no trace of that order.
     Ref all = Ref::steal(PySet_New(keys.get()));
     if (!all) return nullptr;
     Ref filed_keys = bv::call_method(table.get(), name(fn, n_keys));
