@@ -69,22 +69,25 @@ def account(module, n_targets, n_reports):
     return acc, reports
 
 
-def median_per_call(fn, number, repeat):
-    times = timeit.repeat(fn, number=number, repeat=repeat)
-    return statistics.median(times) / number
-
-
-def median_call_kept(fn, number, repeat):
-    clock = timeit.default_timer
-    samples = []
+def paired(fn_native, fn_peer, number, repeat):
+    """Median per call of each, their samples taken in turn so that both see
+    the same load on a shared machine."""
+    samples = ([], [])
     for _ in range(repeat):
-        results = []
-        t0 = clock()
-        for _ in range(number):
-            results.append(fn())
-        samples.append(clock() - t0)
-        del results
-    return statistics.median(samples) / number
+        for fn, out in zip((fn_native, fn_peer), samples):
+            out.append(timeit.timeit(fn, number=number) / number)
+    return statistics.median(samples[0]), statistics.median(samples[1])
+
+
+def call_kept(fn, number):
+    """Time per call when the caller frees the results after the clock stops."""
+    results = []
+    t0 = timeit.default_timer()
+    for _ in range(number):
+        results.append(fn())
+    elapsed = timeit.default_timer() - t0
+    del results
+    return elapsed / number
 
 
 def show(label, t_native, t_peer):
@@ -95,49 +98,45 @@ def show(label, t_native, t_peer):
 
 def main():
     quick = '--quick' in sys.argv
-    repeat = 3 if quick else 7
+    repeat = 3 if quick else 9
     print('Python %s' % sys.version.split()[0])
 
     for n_targets, n_reports, number in ((1000, 500, 5), (1000, 0, 5), (1000, 1000, 5)):
-        t = []
-        for module in (native, peer):
-            acc, _ = account(module, n_targets, n_reports)
-            t.append(median_per_call(acc.snapshot_positions, number, repeat))
+        accs = [account(module, n_targets, n_reports)[0] for module in (native, peer)]
+        t = paired(accs[0].snapshot_positions, accs[1].snapshot_positions, number, repeat)
         show('snapshot_positions %d targets, %d reports' % (n_targets, n_reports), *t)
 
     # Growth of the native cost per target: no step may be quadratic. The
     # second figure leaves freeing the previous result out of the timing.
-    per_target, kept = {}, {}
-    for n_targets, number in ((100, 50), (1000, 5), (10000, 1)):
-        acc, _ = account(native, n_targets, n_targets // 2)
-        per_target[n_targets] = median_per_call(acc.snapshot_positions, number, repeat) / n_targets
-        kept[n_targets] = median_call_kept(acc.snapshot_positions, number, repeat) / n_targets
+    sizes = ((100, 50), (1000, 5), (10000, 1))
+    accs = {n: account(native, n, n // 2)[0] for n, _ in sizes}
+    per_target, kept = {n: [] for n, _ in sizes}, {n: [] for n, _ in sizes}
+    for _ in range(repeat):
+        for n, number in sizes:
+            per_target[n].append(timeit.timeit(accs[n].snapshot_positions, number=number) / number / n)
+            kept[n].append(call_kept(accs[n].snapshot_positions, number) / n)
     for label, values in (('', per_target), (', result freed outside', kept)):
+        values = {n: statistics.median(v) for n, v in values.items()}
         print('native snapshot_positions per target%s: %s   (10000/100: x%.2f)' % (
             label, ', '.join('%d: %.2f us' % (n, v * 1e6) for n, v in sorted(values.items())),
             values[10000] / values[100]))
 
-    t = []
+    calls = []
     for module in (native, peer):
         acc, reports = account(module, 1000, 1000)
-        cash = make_cash()
-        t.append(median_per_call(lambda: acc.update_info(cash, reports), 20, repeat))
-    show('update_info 1000 reports', *t)
+        calls.append(lambda acc=acc, reports=reports, cash=make_cash(): acc.update_info(cash, reports))
+    show('update_info 1000 reports', *paired(calls[0], calls[1], 20, repeat))
 
+    side = sysclsbase.gv.POSITIONSIDE_LONG
     for n_targets in (10, 100):
-        t = []
-        for module in (native, peer):
-            acc, _ = account(module, n_targets, n_targets // 2)
-            indices = [i % n_targets for i in range(100)]
-            side = sysclsbase.gv.POSITIONSIDE_LONG
-            t.append(median_per_call(lambda: acc.snapshot_position(indices, side), 20, repeat))
+        indices = [i % n_targets for i in range(100)]
+        accs = [account(module, n_targets, n_targets // 2)[0] for module in (native, peer)]
+        t = paired(lambda: accs[0].snapshot_position(indices, side),
+                   lambda: accs[1].snapshot_position(indices, side), 20, repeat)
         show('snapshot_position 100 indices, %d targets' % n_targets, *t)
 
-    t = []
-    for module in (native, peer):
-        acc, _ = account(module, 10, 5)
-        t.append(median_per_call(acc.snapshot_cash, 20000, repeat))
-    show('snapshot_cash', *t)
+    accs = [account(module, 10, 5)[0] for module in (native, peer)]
+    show('snapshot_cash', *paired(accs[0].snapshot_cash, accs[1].snapshot_cash, 20000, repeat))
 
 
 if __name__ == '__main__':
