@@ -21,7 +21,7 @@
 #elif BV_PY38
 #define BV_HAVE_VECTORCALL 1
 #define BV_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#define BV_VECTORCALL_NARGS(n) _PyVectorcall_NARGS(n)
+#define BV_VECTORCALL_NARGS(n) PyVectorcall_NARGS(n)
 #else
 #define BV_HAVE_VECTORCALL 0
 #endif
@@ -60,6 +60,18 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 inline PyObject* new_ref(PyObject* o) {
     Py_INCREF(o);
     return o;
+}
+
+// Generic attribute lookup; a missing attribute gives null with no error set
+// (3.7+ can skip creating the AttributeError altogether).
+inline PyObject* generic_getattr_or_null(PyObject* o, PyObject* name) {
+#if PY_VERSION_HEX >= 0x03070000
+    PyObject* r = _PyObject_GenericGetAttrWithDict(o, name, nullptr, 1);
+#else
+    PyObject* r = PyObject_GenericGetAttr(o, name);
+#endif
+    if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return r;
 }
 
 // Module names that differ in the host's own messages: from 3.10 on, the

@@ -413,7 +413,84 @@ PyTypeObject make_function_type() {
 
 PyTypeObject function_type = make_function_type();
 
+Ref intern(const char* s) { return Ref::steal(PyUnicode_InternFromString(s)); }
+
+PyObject* s_getattr;
+PyObject* s_getattribute;
+PyObject* s_setattr;
+PyObject* s_delattr;
+
+// Calls a descriptor found on the type as the host's slots do: a native
+// function directly with self first, anything else bound first.
+PyObject* call_type_attribute(PyObject* descr, PyObject* self, PyObject* a, PyObject* b) {
+    if (is_function(descr)) {
+        Function* f = reinterpret_cast<Function*>(descr);
+        PyObject* args[] = {self, a, b};
+        Py_ssize_t n = b ? 3 : 2;
+        if (f->npositional == n && !f->has_varargs) {
+            if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+            PyObject* r = f->impl(f, args);
+            Py_LeaveRecursiveCall();
+            return r;
+        }
+        return call_slow(f, args, n, nullptr, nullptr);
+    }
+    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+    Ref bound = get ? Ref::steal(get(descr, self, reinterpret_cast<PyObject*>(Py_TYPE(self))))
+                    : Ref::borrow(descr);
+    if (!bound) return nullptr;
+    return b ? call(bound.get(), a, b).release() : call(bound.get(), a).release();
+}
+
+bool is_generic_wrapper(PyObject* descr, void* wrapped) {
+    return descr && Py_TYPE(descr) == &PyWrapperDescr_Type &&
+           reinterpret_cast<PyWrapperDescrObject*>(descr)->d_wrapped == wrapped;
+}
+
+PyObject* fast_getattro(PyObject* self, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(self);
+    Ref getattribute = Ref::borrow(_PyType_Lookup(tp, s_getattribute));
+    Ref res;
+    if (!getattribute || is_generic_wrapper(getattribute.get(), (void*)PyObject_GenericGetAttr)) {
+        res = Ref::steal(generic_getattr_or_null(self, name));
+        if (res || PyErr_Occurred()) return res.release();
+    } else {
+        res = Ref::steal(call_type_attribute(getattribute.get(), self, name, nullptr));
+        if (res || !PyErr_ExceptionMatches(PyExc_AttributeError)) return res.release();
+        PyErr_Clear();
+    }
+    Ref getattr = Ref::borrow(_PyType_Lookup(tp, s_getattr));
+    if (!getattr) return PyObject_GenericGetAttr(self, name);  // the host's own error
+    return call_type_attribute(getattr.get(), self, name, nullptr);
+}
+
+int fast_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    PyTypeObject* tp = Py_TYPE(self);
+    Ref descr = Ref::borrow(_PyType_Lookup(tp, value ? s_setattr : s_delattr));
+    if (!descr) return PyObject_GenericSetAttr(self, name, value);
+    if (!value && is_generic_wrapper(descr.get(), (void*)PyObject_GenericSetAttr))
+        return PyObject_GenericSetAttr(self, name, nullptr);
+    Ref r = Ref::steal(call_type_attribute(descr.get(), self, name, value));
+    return r ? 0 : -1;
+}
+
 }  // namespace
+
+bool install_fast_attribute_slots(PyObject* cls) {
+    if (!s_getattr) {
+        s_getattr = intern("__getattr__").release();
+        s_getattribute = intern("__getattribute__").release();
+        s_setattr = intern("__setattr__").release();
+        s_delattr = intern("__delattr__").release();
+        if (!s_getattr || !s_getattribute || !s_setattr || !s_delattr) return false;
+    }
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* getattr = PyDict_GetItem(tp->tp_dict, s_getattr);
+    PyObject* setattr = PyDict_GetItem(tp->tp_dict, s_setattr);
+    if (getattr && is_function(getattr)) tp->tp_getattro = fast_getattro;
+    if (setattr && is_function(setattr)) tp->tp_setattro = fast_setattro;
+    return true;
+}
 
 bool is_function(PyObject* o) { return Py_TYPE(o) == &function_type; }
 

@@ -95,6 +95,14 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, const char* regist
 
 bool is_function(PyObject* o);
 
+// For a class whose __getattr__ / __setattr__ are native functions: attribute
+// slots that keep the host's lookup order (ordinary attribute first, then
+// __getattr__; assignment through __setattr__; deletion through __delattr__)
+// but call the native bodies directly. Assigning a new __getattr__,
+// __getattribute__, __setattr__ or __delattr__ to the class later makes the
+// host reinstall its own slots; subclasses get the host's slots as usual.
+bool install_fast_attribute_slots(PyObject* cls);
+
 template <typename S>
 inline S& state_of(Function* fn) {
     return *static_cast<S*>(fn->state);

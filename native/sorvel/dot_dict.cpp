@@ -164,6 +164,7 @@ bool define_dot_dicts(bv::ModuleBody& m) {
                        .method(kDdGetattr)
                        .method(kDdStr)
                        .build();
+    if (dot_dict && !bv::install_fast_attribute_slots(dot_dict.get())) return false;
     if (!m.bind("DotDict", std::move(dot_dict))) return false;
 
     // The base is whatever the body bound as OrderedDict a moment ago.
@@ -177,6 +178,7 @@ bool define_dot_dicts(bv::ModuleBody& m) {
                       .method(kOddGetattr)
                       .method(kOddStr)
                       .build();
+    if (ordered && !bv::install_fast_attribute_slots(ordered.get())) return false;
     return m.bind("OrderedDotDict", std::move(ordered));
 }
 

@@ -4,7 +4,10 @@
 namespace sorvel {
 namespace {
 
-const char* const kNameTexts[] = {SORVEL_NAMES(BV_NAME_TEXT)};
+const char* const kNameTexts[] = {
+    SORVEL_NAMES(BV_NAME_TEXT)
+    SORVEL_IO_NAMES(BV_NAME_TEXT)
+};
 
 bool body(bv::ModuleBody& m) {
     State& st = m.state<State>();
@@ -17,7 +20,13 @@ bool body(bv::ModuleBody& m) {
            m.import_as("time", "time") && m.import_as("traceback", "traceback") &&
            m.import_from_sibling("exceptions", "VersionError") &&
            m.import_from_sibling("logger", "write_syslog") && define_get_cur_mac_address(m) &&
-           define_dot_dicts(m);
+           define_dot_dicts(m) &&
+           define_simple_timer(m) &&
+           define_output_file_manager(m) &&
+           define_file_strategy_loader(m) &&
+           define_status_collect(m) &&
+           define_socket_base(m) &&
+           define_range_record(m);
 }
 
 int exec(PyObject* module) { return bv::exec_module(module, "tframe.utils.sorvel", body); }
@@ -27,6 +36,7 @@ void free_state(void* module) {
     if (!st) return;
     st->names.clear();
     Py_CLEAR(st->empty_str);
+    st->stats.clear();
 }
 
 PyModuleDef_Slot slots[] = {

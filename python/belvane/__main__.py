@@ -1,11 +1,11 @@
 """Demo of the core modules on the framework stand-ins."""
 import sys
 
-from belvane.demo import live, toolkit
+from belvane.demo import live, stats, toolkit, toolkit_io
 
 
 def main():
-    parts = [toolkit, live]
+    parts = [toolkit, toolkit_io, stats, live]
     for i, part in enumerate(parts):
         if i:
             print()

@@ -1,0 +1,88 @@
+"""Rows for the live account model."""
+from belvane.tframe import sysclsbase
+from belvane.tframe.utils.sorvel import OrderedDotDict
+from bench.harness import Row
+
+NATIVE = 'belvane.realtrade.model.accounts'
+PEER = 'accounts'
+
+HANDLE = 'ACC-1'
+
+
+def targets(n):
+    return [{'Market': 'SH', 'Code': '%06d' % i} for i in range(n)]
+
+
+def report(market, code, i):
+    r = OrderedDotDict()
+    r.AccountID, r.Market, r.Code = HANDLE, market, code
+    for k in ('VolumeLong', 'VolumeShort', 'VolumeTodayLong', 'VolumeTodayShort', 'FpnlLong',
+              'FpnlShort', 'ZpnlLong', 'ZpnlShort', 'HoldingCostLong', 'HoldingCostShort',
+              'CostLong', 'CostShort', 'AmountLong', 'AmountShort', 'HoldingValueLong',
+              'HoldingValueShort', 'AvailableLong', 'AvailableShort', 'AvailableTodayLong',
+              'AvailableTodayShort', 'Price'):
+        r[k] = i
+    r.CreatedLong = 20240501093000000 + i
+    r.CreatedShort = float('nan')
+    r.Updated = 20240501100000000 + i
+    for k in ('OrderFrozenLong', 'OrderFrozenShort', 'OrderFrozenTodayLong',
+              'OrderFrozenTodayShort', 'MarginLong', 'MarginShort', 'ChangeReason'):
+        r[k] = 0
+    return r
+
+
+CASH_KEYS = ['ValidCash', 'AvailableCash', 'MarketValue', 'Margin', 'OrderFrozen', 'TotalAsset',
+             'TotalValue', 'HoldingPnl', 'RealizedPnl', 'DailyPnl', 'DailyCost', 'CumCashFlow',
+             'LastAmount', 'LastRealizedPnl', 'LastCost', 'LastCashFlow', 'ChangeReason']
+
+
+def cash():
+    c = OrderedDotDict((k, 1.0) for k in CASH_KEYS)
+    c.AccountID = HANDLE
+    return c
+
+
+def account(mod, n_targets, n_reports):
+    env = sysclsbase.SimEnvironment(targets=targets(n_targets))
+    acc = mod.BVRealAccount(env, 'stock', 0, 'demo', HANDLE, 'CNY')
+    reports = [report('SH', '%06d' % (2 * i), i) for i in range(n_reports)]
+    reports.append(report('SZ', '999999', 0))  # a target outside the strategy's list
+    acc.update_info(cash(), reports)
+    return acc, reports
+
+
+def _snapshot_positions(n):
+    def make(mod):
+        acc, _ = account(mod, n, n // 2)
+        return acc.snapshot_positions
+    return make
+
+
+def _update_info(mod):
+    acc, reports = account(mod, 1000, 1000)
+    c = cash()
+    return lambda: acc.update_info(c, reports)
+
+
+def _snapshot_position(mod):
+    acc, _ = account(mod, 200, 100)
+    idx = list(range(100))
+    long_side = sysclsbase.gv.POSITIONSIDE_LONG
+    return lambda: acc.snapshot_position(idx, long_side)
+
+
+def _snapshot_cash(mod):
+    acc, _ = account(mod, 10, 5)
+    return acc.snapshot_cash
+
+
+ROWS = [
+    Row('BVRealAccount.update_info(1,000 reports)', _update_info, target=2.0),
+    Row('snapshot_positions() per target, 100 targets', _snapshot_positions(100), per=100),
+    Row('snapshot_positions() per target, 1,000 targets', _snapshot_positions(1000), per=1000,
+        target=2.5),
+    Row('snapshot_positions() per target, 10,000 targets', _snapshot_positions(10000),
+        per=10000),
+    Row('snapshot_position(100 indices)', _snapshot_position, target=2.0),
+    Row('snapshot_cash()', _snapshot_cash, target=2.0),
+]

@@ -1,0 +1,288 @@
+// OutputFileManager: the process-wide layout of the output directories. All
+// state lives in class attributes and every method works on the class it was
+// called through, so a subclass keeps a layout of its own.
+#include "../runtime/handler.hpp"
+#include "sorvel.hpp"
+
+namespace sorvel {
+namespace {
+
+using bv::Ref;
+
+Ref get(bv::Function* fn, PyObject* obj, Name n) { return bv::getattr(obj, name(fn, n)); }
+
+// os.path.<f>, from the module global `os` as it is at this moment.
+Ref os_path(PyObject* globals, PyObject* const* names, Name f) {
+    Ref os = bv::global(globals, names[io_os]);
+    if (!os) return Ref();
+    Ref path = bv::getattr(os.get(), names[io_path]);
+    if (!path) return Ref();
+    return bv::getattr(path.get(), names[f]);
+}
+Ref os_path(bv::Function* fn, Name f) { return os_path(fn->globals, state(fn).names.v, f); }
+
+Ref os_attr(bv::Function* fn, Name f) {
+    Ref os = bv::global(fn, name(fn, io_os));
+    if (!os) return Ref();
+    return get(fn, os.get(), f);
+}
+
+Ref shutil_rmtree(bv::Function* fn) {
+    Ref shutil = bv::global(fn, name(fn, io_shutil));
+    if (!shutil) return Ref();
+    return get(fn, shutil.get(), io_rmtree);
+}
+
+// `except OSError: pass` around a call that just failed; -1 when the error is
+// of another kind and stays set.
+int swallow_oserror() {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// os.path.normpath(os.path.join(head(), tail)), evaluated in that order.
+template <typename Head>
+Ref normalised_join(bv::Function* fn, Head head, PyObject* tail) {
+    Ref normpath = os_path(fn, io_normpath);
+    if (!normpath) return Ref();
+    Ref join = os_path(fn, io_join);
+    if (!join) return Ref();
+    Ref first = head();
+    if (!first) return Ref();
+    Ref joined = bv::call(join.get(), first.get(), tail);
+    if (!joined) return Ref();
+    return bv::call(normpath.get(), joined.get());
+}
+
+PyObject* root_sub_dir(bv::Function* fn, PyObject* const* args) {
+    PyObject* cls = args[0];
+    Ref sub = Ref::borrow(args[1]);
+    Ref known = get(fn, cls, io_root_sub);
+    if (!known) return nullptr;
+    int in = PySequence_Contains(known.get(), sub.get());
+    if (in < 0) return nullptr;
+    if (!in) Py_RETURN_NONE;
+    known.reset();
+    int record = bv::eq_true(sub.get(), name(fn, io_record));
+    if (record < 0) return nullptr;
+    if (record) {
+        Ref task_id = get(fn, cls, io_task_id);
+        if (!task_id) return nullptr;
+        Ref text = Ref::steal(PyObject_Str(task_id.get()));
+        if (!text) return nullptr;
+        sub = Ref::steal(PyNumber_Add(name(fn, io_record_), text.get()));
+        if (!sub) return nullptr;
+    }
+    return normalised_join(fn, [&] { return get(fn, cls, io_root_dir); }, sub.get()).release();
+}
+
+PyObject* get_sub_dir(bv::Function* fn, PyObject* const* args) {
+    PyObject* cls = args[0];
+    Ref dir = normalised_join(
+        fn, [&] { return bv::call_method(cls, name(fn, io_root_sub_dir), args[1]); }, args[2]);
+    if (!dir) return nullptr;
+    Ref r = bv::call_method(cls, name(fn, io_mk_dir), dir.get());
+    if (!r) return nullptr;
+    return dir.release();
+}
+
+PyObject* set_task_id(bv::Function* fn, PyObject* const* args) {
+    if (PyObject_SetAttr(args[0], name(fn, io_task_id), args[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Removes one entry of a directory that could not go as a whole; OSErrors
+// are the caller's to ignore.
+bool remove_entry(bv::Function* fn, PyObject* file_path) {
+    Ref isfile = os_path(fn, io_isfile);
+    if (!isfile) return false;
+    Ref is = bv::call(isfile.get(), file_path);
+    if (!is) return false;
+    int truth = PyObject_IsTrue(is.get());
+    if (truth < 0) return false;
+    Ref remover = truth ? os_attr(fn, io_remove) : shutil_rmtree(fn);
+    if (!remover) return false;
+    return bool(bv::call(remover.get(), file_path));
+}
+
+// The fallback when the tree would not go in one piece (a file held open):
+// everything but the analysis log goes, entry by entry, as far as it can.
+bool remove_entries(bv::Function* fn, PyObject* sub_path) {
+    Ref listdir = os_attr(fn, io_listdir);
+    if (!listdir) return false;
+    Ref names = bv::call(listdir.get(), sub_path);
+    if (!names) return false;
+    Ref it = Ref::steal(PyObject_GetIter(names.get()));
+    if (!it) return false;
+    while (Ref d = Ref::steal(PyIter_Next(it.get()))) {
+        int kept = bv::eq_true(d.get(), name(fn, io_kept_log));
+        if (kept < 0) return false;
+        if (kept) continue;
+        Ref join = os_path(fn, io_join);
+        if (!join) return false;
+        Ref file_path = bv::call(join.get(), sub_path, d.get());
+        if (!file_path) return false;
+        if (!remove_entry(fn, file_path.get()) && swallow_oserror() < 0) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject* rm_root_sub_dir(bv::Function* fn, PyObject* const* args) {
+    PyObject* cls = args[0];
+    Ref sub_path = bv::call_method(cls, name(fn, io_root_sub_dir), args[1]);
+    if (!sub_path) return nullptr;
+    Ref exists = os_path(fn, io_exists);
+    if (!exists) return nullptr;
+    Ref is = bv::call(exists.get(), sub_path.get());
+    if (!is) return nullptr;
+    int truth = PyObject_IsTrue(is.get());
+    if (truth < 0) return nullptr;
+    if (truth) {
+        Ref rmtree = shutil_rmtree(fn);
+        Ref removed = rmtree ? bv::call(rmtree.get(), sub_path.get()) : Ref();
+        if (!removed) {
+            if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
+            bv::Caught c = bv::Caught::take();
+            bv::Handling handling(c);
+            if (!remove_entries(fn, sub_path.get())) return nullptr;
+        }
+    }
+    return sub_path.release();
+}
+
+PyObject* mk_dir(bv::Function* fn, PyObject* const* args) {
+    PyObject* path = args[0];
+    Ref isfile = os_path(fn, io_isfile);
+    if (!isfile) return nullptr;
+    Ref is = bv::call(isfile.get(), path);
+    if (!is) return nullptr;
+    int truth = PyObject_IsTrue(is.get());
+    if (truth < 0) return nullptr;
+    Ref dir;
+    if (truth) {
+        Ref dirname = os_path(fn, io_dirname);
+        if (!dirname) return nullptr;
+        dir = bv::call(dirname.get(), path);
+        if (!dir) return nullptr;
+    } else {
+        dir = Ref::borrow(path);
+    }
+    Ref exists = os_path(fn, io_exists);
+    if (!exists) return nullptr;
+    Ref there = bv::call(exists.get(), dir.get());
+    if (!there) return nullptr;
+    truth = PyObject_IsTrue(there.get());
+    if (truth < 0) return nullptr;
+    if (!truth) {
+        // Already there, a concurrent creator or no permission: callers
+        // learn nothing, by design.
+        Ref makedirs = os_attr(fn, io_makedirs);
+        Ref made = makedirs ? bv::call(makedirs.get(), dir.get()) : Ref();
+        if (!made && swallow_oserror() < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* mk_root_sub_dir(bv::Function* fn, PyObject* const* args) {
+    PyObject* cls = args[0];
+    Ref path = bv::call_method(cls, name(fn, io_root_sub_dir), args[1]);
+    if (!path) return nullptr;
+    int truth = PyObject_IsTrue(path.get());
+    if (truth < 0) return nullptr;
+    if (truth) {
+        Ref r = bv::call_method(cls, name(fn, io_mk_dir), path.get());
+        if (!r) return nullptr;
+    }
+    return path.release();
+}
+
+PyObject* cls_root_sub_dir(bv::Function* fn, PyObject* const* args) {
+    PyObject* cls = args[0];
+    Ref r = bv::call_method(cls, name(fn, io_rm_root_sub_dir), args[1]);
+    if (!r) return nullptr;
+    return bv::call_method(cls, name(fn, io_mk_root_sub_dir), args[1]).release();
+}
+
+PyObject* init(bv::Function* fn, PyObject* const* args) {
+    PyObject* cls = args[0];
+    PyObject* root_dir = args[1];
+    if (root_dir != Py_None && PyObject_SetAttr(cls, name(fn, io_root_dir), root_dir) < 0)
+        return nullptr;
+    Ref r = bv::call_method(cls, name(fn, io_mk_root_sub_dir), name(fn, io_log));
+    if (!r) return nullptr;
+    r = bv::call_method(cls, name(fn, io_mk_root_sub_dir), name(fn, io_mat));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+const bv::Param kRootSubDir[] = {bv::arg("cls"), bv::arg_str("sub", "")};
+const bv::Param kGetSubDir[] = {bv::arg("cls"), bv::arg_str("root_dir", "mat"),
+                                bv::arg_str("sub_dir_name", "")};
+const bv::Param kSetTaskId[] = {bv::arg("cls"), bv::arg("task_id")};
+const bv::Param kSub[] = {bv::arg("cls"), bv::arg("sub")};
+const bv::Param kMkDir[] = {bv::arg("path")};
+const bv::Param kInit[] = {bv::arg("cls"), bv::arg_none("root_dir")};
+
+const bv::FunctionSpec kRootSubDirF("root_sub_dir", root_sub_dir, kRootSubDir);
+const bv::FunctionSpec kGetSubDirF("get_sub_dir", get_sub_dir, kGetSubDir);
+const bv::FunctionSpec kSetTaskIdF("set_task_id", set_task_id, kSetTaskId);
+const bv::FunctionSpec kRmRootSubDirF("rm_root_sub_dir", rm_root_sub_dir, kSub);
+const bv::FunctionSpec kMkDirF("mk_dir", mk_dir, kMkDir);
+const bv::FunctionSpec kMkRootSubDirF("mk_root_sub_dir", mk_root_sub_dir, kSub);
+const bv::FunctionSpec kClsRootSubDirF("cls_root_sub_dir", cls_root_sub_dir, kSub);
+const bv::FunctionSpec kInitF("init", init, kInit);
+
+// The default root, as the class body computes it: the temporary directory
+// is asked before the hardware address.
+Ref default_root(bv::ModuleBody& m, PyObject* tempfile) {
+    PyObject* const* names = m.state<State>().names.v;
+    Ref normpath = os_path(m.globals(), names, io_normpath);
+    if (!normpath) return Ref();
+    Ref join = os_path(m.globals(), names, io_join);
+    if (!join) return Ref();
+    Ref tmp = bv::call_method(tempfile, names[io_gettempdir]);
+    if (!tmp) return Ref();
+    Ref mac_fn = bv::global(m.globals(), names[io_get_cur_mac_address]);
+    if (!mac_fn) return Ref();
+    Ref mac = bv::call(mac_fn.get());
+    if (!mac) return Ref();
+    Ref joined = bv::call(join.get(), tmp.get(), names[io_Quenmark], mac.get());
+    if (!joined) return Ref();
+    return bv::call(normpath.get(), joined.get());
+}
+
+}  // namespace
+
+bool define_output_file_manager(bv::ModuleBody& m) {
+    PyObject* const* names = m.state<State>().names.v;
+    // The class body imports tempfile into its namespace and drops it again.
+    Ref tempfile = bv::import_module(m.globals(), "tempfile");
+    if (!tempfile) return false;
+    bv::ClassBuilder b(m, "OutputFileManager");
+    b.attr("tempfile", Ref::borrow(tempfile.get()));
+    if (!b.ok()) return false;
+    Ref root = default_root(m, tempfile.get());
+    if (!root) return false;
+    Ref subs = Ref::steal(PyList_New(5));
+    if (!subs) return false;
+    const Name sub_names[] = {io_empty, io_record, io_mat, io_test, io_log};
+    for (Py_ssize_t i = 0; i < 5; ++i)
+        PyList_SET_ITEM(subs.get(), i, bv::new_ref(names[sub_names[i]]));
+    Ref cls = b.attr("_OutputFileManager__root_dir", std::move(root))
+                  .del("tempfile")
+                  .attr("_OutputFileManager__root_sub", std::move(subs))
+                  .attr("_OutputFileManager__task_id", Ref::borrow(names[io_empty]))
+                  .classmethod(kRootSubDirF)
+                  .classmethod(kGetSubDirF)
+                  .classmethod(kSetTaskIdF)
+                  .classmethod(kRmRootSubDirF)
+                  .staticmethod(kMkDirF)
+                  .classmethod(kMkRootSubDirF)
+                  .classmethod(kClsRootSubDirF)
+                  .classmethod(kInitF)
+                  .build();
+    return m.bind("OutputFileManager", std::move(cls));
+}
+
+}  // namespace sorvel

@@ -1,0 +1,259 @@
+// Python operations as SimpleTimer, StatusCollect and RangeRecord spell them,
+// with fast paths for exact ints, floats, tuples, lists and dicts whose
+// results are exactly the ones Python gives.
+#pragma once
+
+#include "sorvel.hpp"
+
+#include <climits>
+
+namespace sorvel {
+namespace stats {
+
+using bv::Ref;
+
+inline State& st(bv::Function* fn) { return sorvel::state(fn).stats; }
+inline PyObject* name(bv::Function* fn, Name n) { return st(fn).names[n]; }
+
+// Readies the shared state for the class about to be defined. The dict fast
+// paths recognise the real defaultdict, not whatever the global names later.
+inline bool prepare(bv::ModuleBody& m) {
+    State& s = m.state<sorvel::State>().stats;
+    if (!s.init()) return false;
+    if (!s.defaultdict_type) {
+        Ref dd = bv::global(m.globals(), s.names[n_defaultdict]);
+        if (!dd) return false;
+        s.defaultdict_type = dd.release();
+    }
+    if (!s.datetime_module) {
+        Ref mod = bv::global(m.globals(), s.names[n_datetime]);
+        if (!mod) return false;
+        Ref cls = bv::getattr(mod.get(), s.names[n_datetime]);
+        if (!cls) return false;
+        Ref now = bv::getattr(cls.get(), s.names[n_now]);
+        if (!now) return false;
+        // Only the built-in type's own classmethod qualifies.
+        if (PyCFunction_Check(now.get()) && PyCFunction_GET_SELF(now.get()) == cls.get() &&
+            PyType_Check(cls.get()) &&
+            !(reinterpret_cast<PyTypeObject*>(cls.get())->tp_flags & Py_TPFLAGS_HEAPTYPE))
+            s.datetime_now = now.release();
+        s.datetime_module = mod.release();
+    }
+    return true;
+}
+
+// o[i] for a constant i (>= 0, or -1 for the last). Exact tuples and lists
+// are read directly; anything else, and an index out of range, goes through
+// subscription so that the error is the host's.
+inline Ref item_at(PyObject* o, Py_ssize_t i) {
+    if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+        Py_ssize_t n = Py_SIZE(o);
+        Py_ssize_t j = i < 0 ? i + n : i;
+        if (j >= 0 && j < n)
+            return Ref::borrow(PyTuple_CheckExact(o) ? PyTuple_GET_ITEM(o, j) : PyList_GET_ITEM(o, j));
+    }
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index) return Ref();
+    return Ref::steal(PyObject_GetItem(o, index.get()));
+}
+
+template <typename T>
+inline bool compare_values(T a, T b, int op) {
+    switch (op) {
+        case Py_LT: return a < b;
+        case Py_LE: return a <= b;
+        case Py_GT: return a > b;
+        default: return a >= b;
+    }
+}
+
+// Truth of `a <op> b` as an `if` tests it: 1, 0, or -1 with the error set.
+inline int compare(PyObject* a, PyObject* b, int op) {
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        int oa, ob;
+        long long x = PyLong_AsLongLongAndOverflow(a, &oa);
+        long long y = PyLong_AsLongLongAndOverflow(b, &ob);
+        if (!oa && !ob) return compare_values(x, y, op);
+    } else if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        return compare_values(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
+    }
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+// Ints that a double holds exactly: int/float arithmetic converts them
+// without rounding.
+constexpr long long kExactInDouble = 1LL << 53;
+
+// a + b for exact ints and floats, in the cases where the result is
+// Python's bit for bit; false when the operands need the general protocol.
+inline bool add_fast(PyObject* a, PyObject* b, Ref& out) {
+    bool a_int = PyLong_CheckExact(a), b_int = PyLong_CheckExact(b);
+    bool a_float = PyFloat_CheckExact(a), b_float = PyFloat_CheckExact(b);
+    if (a_float && b_float) {
+        out = Ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(a) + PyFloat_AS_DOUBLE(b)));
+        return true;
+    }
+    int oa = 0, ob = 0;
+    long long x = a_int ? PyLong_AsLongLongAndOverflow(a, &oa) : 0;
+    long long y = b_int ? PyLong_AsLongLongAndOverflow(b, &ob) : 0;
+    if (oa || ob) return false;
+    if (a_int && b_int) {
+        long long r;
+        if (__builtin_add_overflow(x, y, &r)) return false;
+        out = Ref::steal(PyLong_FromLongLong(r));
+        return true;
+    }
+    if (a_float && b_int && y <= kExactInDouble && y >= -kExactInDouble) {
+        out = Ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(a) + (double)y));
+        return true;
+    }
+    if (a_int && b_float && x <= kExactInDouble && x >= -kExactInDouble) {
+        out = Ref::steal(PyFloat_FromDouble((double)x + PyFloat_AS_DOUBLE(b)));
+        return true;
+    }
+    return false;
+}
+
+// a + b.
+inline Ref add(PyObject* a, PyObject* b) {
+    Ref r;
+    if (add_fast(a, b, r)) return r;
+    return Ref::steal(PyNumber_Add(a, b));
+}
+
+// a += b, for a value read from an attribute.
+inline Ref inplace_add(PyObject* a, PyObject* b) {
+    Ref r;
+    if (add_fast(a, b, r)) return r;
+    return Ref::steal(PyNumber_InPlaceAdd(a, b));
+}
+
+// x - 1, `one` being the int 1.
+inline Ref minus_one(PyObject* x, PyObject* one) {
+    if (PyLong_CheckExact(x)) {
+        int o;
+        long long v = PyLong_AsLongLongAndOverflow(x, &o);
+        if (!o && v > LLONG_MIN) return Ref::steal(PyLong_FromLongLong(v - 1));
+    } else if (PyFloat_CheckExact(x)) {
+        return Ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) - 1.0));
+    }
+    return Ref::steal(PyNumber_Subtract(x, one));
+}
+
+// a + b on texts, as the interpreter's `+` does it.
+inline Ref concat(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
+    return Ref::steal(PyNumber_Add(a, b));
+}
+
+// obj.name(k1=v1, ...): every argument by keyword, named by `kwnames`.
+template <typename... A>
+inline Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, A... values) {
+#if BV_PY39
+    PyObject* stack[] = {obj, values...};
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+#else
+    Ref meth = bv::getattr(obj, name);
+    if (!meth) return Ref();
+    PyObject* stack[] = {values...};
+    return bv::call_kw(meth.get(), stack, 0, kwnames);
+#endif
+}
+
+// A dict whose `get` is dict.get and whose lookups run no Python code of
+// its own (the keys' __hash__ and __eq__ aside, as for dict.get itself).
+inline bool plain_dict(State& s, PyObject* d) {
+    return PyDict_CheckExact(d) || reinterpret_cast<PyObject*>(Py_TYPE(d)) == s.defaultdict_type;
+}
+
+// d.get(key), or d.get(key, []) with `empty_list_default`: 1 with `out` set,
+// 0 when a plain dict lacks the key (`out` empty: the default is the caller's
+// to make, if it needs one at all), -1 on error.
+inline int mapping_get(State& s, PyObject* d, PyObject* key, Ref& out, bool empty_list_default) {
+    if (plain_dict(s, d)) {
+        PyObject* v = PyDict_GetItemWithError(d, key);
+        if (v) {
+            out = Ref::borrow(v);
+            return 1;
+        }
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    if (empty_list_default) {
+        Ref dflt = Ref::steal(PyList_New(0));
+        if (!dflt) return -1;
+        out = bv::call_method(d, s.names[n_get], key, dflt.get());
+    } else {
+        out = bv::call_method(d, s.names[n_get], key);
+    }
+    return out ? 1 : -1;
+}
+
+// Whether cls.<name> still resolves to `own`, the descriptor the class body
+// created, with nothing able to intercept the lookup.
+inline bool class_attr_is(PyObject* cls, PyObject* name, PyObject* own) {
+    if (!own || !PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == own;
+}
+
+// cls.name for a class of the plain metaclass: a class attribute without
+// __get__ is the lookup's result as such; anything else takes the full path.
+inline Ref class_attr(PyObject* cls, PyObject* name) {
+    if (PyType_Check(cls) && Py_TYPE(cls) == &PyType_Type) {
+        PyObject* v = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+        if (v && !Py_TYPE(v)->tp_descr_get) return Ref::borrow(v);
+    }
+    return bv::getattr(cls, name);
+}
+
+// datetime.datetime.now(), through the module global. While the global is
+// still the imported module and its attribute the built-in datetime type
+// (immutable, so its `now` never changes), the method bound at import is
+// called directly.
+inline Ref clock_now(bv::Function* fn) {
+    State& s = st(fn);
+    Ref mod = bv::global(fn, s.names[n_datetime]);
+    if (!mod) return Ref();
+    Ref cls;
+    if (mod.get() == s.datetime_module && Py_TYPE(mod.get()) == &PyModule_Type) {
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod.get()), s.names[n_datetime]);
+        if (v && s.datetime_now && v == PyCFunction_GET_SELF(s.datetime_now))
+            return bv::call(s.datetime_now);
+        if (!v && PyErr_Occurred()) return Ref();
+    }
+    cls = bv::getattr(mod.get(), s.names[n_datetime]);
+    if (!cls) return Ref();
+    return bv::call_method(cls.get(), s.names[n_now]);
+}
+
+// The method lookup that the interpreter's own method calls use is declared
+// for extensions from 3.9 up to 3.12.
+#define SORVEL_HAVE_GET_METHOD (PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000)
+
+// self.name(): when the lookup finds `own`, the function the class body
+// created, unshadowed, its body runs directly without the call protocol;
+// anything else is called as the interpreter would.
+inline Ref call_own(bv::Function* fn, PyObject* self, PyObject* name, PyObject* own,
+                    bv::Impl impl) {
+#if SORVEL_HAVE_GET_METHOD
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(self, name, &found);
+    Ref meth = Ref::steal(found);
+    if (!meth) return Ref();
+    if (!unbound) return bv::call(meth.get());
+    if (meth.get() != own) return bv::call(meth.get(), self);
+    PyObject* args[] = {self};
+    return Ref::steal(impl(fn, args));
+#else
+    (void)fn, (void)own, (void)impl;
+    return bv::call_method(self, name);
+#endif
+}
+
+// Calls obj.name() for its effect only.
+inline bool call_for_effect(PyObject* obj, PyObject* name) { return bool(bv::call_method(obj, name)); }
+
+}  // namespace stats
+}  // namespace sorvel

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Benchmarks the native modules against their pure-Python peers and the same
+# peers compiled with Cython, on the default python3 and on CPython 3.6.
+# Prints one table per interpreter and writes bench/results/<python>.json.
+# Extra arguments go to bench/run.py (for example --quick or -k snapshot).
+source "$(dirname "$0")/common.sh"
+mkdir -p "$BUILD_DIR" "$ROOT/bench/results"
+
+bench_on() {
+    local tag=$1 python=$2; shift 2
+    build "$tag" "$python"
+    log "Compiling the peers with Cython ($tag)"
+    rm -rf "$BUILD_DIR/$tag/bench-cy"
+    "$python" "$ROOT/bench/compile_peers.py" "$BUILD_DIR/$tag/bench-cy" || true
+    local version; version=$("$python" -c 'import platform; print(platform.python_version())')
+    log "Benchmarks on CPython $version"
+    PYTHONPATH="$BUILD_DIR/$tag/site" "$python" "$ROOT/bench/run.py" \
+        --compiled-dir "$BUILD_DIR/$tag/bench-cy" --json "$ROOT/bench/results/$version.json" "$@"
+}
+
+ensure_venv default "$(default_python)" "$ROOT/requirements/default.txt"
+"$VENV_DIR/default/bin/python" -m pip install -q -r "$ROOT/requirements/bench-default.txt" \
+    2> >(grep -v "is ignored: it is neither" >&2)
+bench_on default "$VENV_DIR/default/bin/python" "$@"
+
+if py36=$(find_python36); then
+    ensure_venv py36 "$py36" "$ROOT/requirements/py36.txt"
+    "$VENV_DIR/py36/bin/python" -m pip install -q --no-deps -r "$ROOT/requirements/bench-py36.txt" \
+        2> >(grep -v -E "is ignored: it is neither|^ *Url 'file:" >&2)
+    bench_on py36 "$VENV_DIR/py36/bin/python" "$@"
+else
+    echo "CPython 3.6 was not found on this machine: its benchmark run is skipped."
+fi

@@ -1,0 +1,45 @@
+"""Reference-leak checks that work on release builds.
+
+`assert_no_leak(fn)` calls `fn` in rounds after a warm-up and fails when the
+interpreter's count of allocated memory blocks keeps growing: a leaked
+reference per call shows as at least one block per call. Caches that fill on
+first use (method caches, interned names, free lists) settle in the warm-up.
+Expected exceptions are given as `raises`; any other escapes.
+"""
+import gc
+import sys
+
+import pytest
+
+# Without the interpreter's own allocator (PYTHONMALLOC=malloc, as in the
+# sanitizer run) there is no block count to watch.
+USABLE = sys.getallocatedblocks() > 0
+
+
+def blocks():
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
+def assert_no_leak(fn, raises=(), calls=2000, rounds=3, slack=None):
+    if not USABLE:
+        pytest.skip('no allocated-block count with this allocator')
+    def run(n):
+        for _ in range(n):
+            try:
+                fn()
+            except raises:
+                pass
+
+    run(max(calls // 4, 50))
+    if slack is None:
+        slack = max(calls // 20, 10)
+    growth = []
+    for _ in range(rounds):
+        before = blocks()
+        run(calls)
+        growth.append(blocks() - before)
+    # A leak grows every round; noise does not.
+    assert min(growth) <= slack, 'allocated blocks grew by %r over %d calls per round' % (
+        growth, calls)
+    return growth

@@ -1,0 +1,127 @@
+"""DotDict and OrderedDotDict: keys as attributes."""
+import re
+
+import pytest
+
+from belvane.tframe.utils import sorvel
+
+DotDict = sorvel.DotDict
+OrderedDotDict = sorvel.OrderedDotDict
+BOTH = [DotDict, OrderedDotDict]
+
+
+@pytest.mark.parametrize('cls', BOTH)
+@pytest.mark.parametrize('empty', [None, {}, [], 0, '', ()])
+def test_falsy_argument_gives_empty(cls, empty):
+    d = cls(empty)
+    assert d == {} and len(d) == 0
+    assert cls() == {}
+
+
+@pytest.mark.parametrize('cls', BOTH)
+def test_attributes_map_to_keys(cls):
+    d = cls({'a': 1})
+    assert d.a == 1
+    d.x = 5
+    assert d['x'] == 5 and d.x == 5
+    assert 'x' not in d.__dict__ and d.__dict__ == {}
+    d.keys = 'stored'
+    assert d['keys'] == 'stored' and callable(d.keys)
+    d[3] = 'int key'
+    assert d[3] == 'int key'
+
+
+@pytest.mark.parametrize('cls', BOTH)
+def test_missing_attribute_is_attribute_error_with_key_error_context(cls):
+    d = cls()
+    with pytest.raises(AttributeError) as e:
+        d.missing
+    assert not isinstance(e.value, KeyError)
+    assert "'%s' object has no attribute 'missing'" % cls.__name__ in str(e.value)
+    assert isinstance(e.value.__context__, KeyError)
+    assert getattr(d, 'missing', 'default') == 'default'
+    assert not hasattr(d, 'missing')
+
+
+@pytest.mark.parametrize('cls', BOTH)
+def test_delete_uses_default_behaviour(cls):
+    d = cls()
+    d.x = 1
+    with pytest.raises(AttributeError):
+        del d.x
+    assert d['x'] == 1
+
+
+def test_str_layouts():
+    assert str(DotDict()) == 'DotDict{\n}'
+    assert str(DotDict({'a': 1, 'b': 'x'})) == "DotDict{\n\t'a':1,\n\t'b':'x',\n}"
+    assert str(OrderedDotDict()) == 'OrderedDotDict{\n}'
+    assert str(OrderedDotDict([('b', 2), ('a', 1)])) == \
+        "OrderedDotDict{\n\t'b':2,\n\t'a':1,\n}"
+
+
+def test_repr_and_equality_are_inherited():
+    assert repr(DotDict({'a': 1})) == "{'a': 1}"
+    assert repr(OrderedDotDict([('a', 1)])) == "OrderedDotDict([('a', 1)])"
+    assert DotDict({'a': 1}) == {'a': 1}
+    assert OrderedDotDict([('a', 1), ('b', 2)]) != OrderedDotDict([('b', 2), ('a', 1)])
+
+
+def test_base_constructor_errors():
+    with pytest.raises(TypeError):
+        DotDict(5)
+    with pytest.raises(ValueError):
+        OrderedDotDict(['abc'])
+    with pytest.raises(TypeError):
+        DotDict({}, {})
+
+
+class Hostile(object):
+    def __bool__(self):
+        raise RuntimeError('no truth')
+
+
+class BadRepr(object):
+    def __repr__(self):
+        raise RuntimeError('no repr')
+
+
+class BadPairs(DotDict):
+    def items(self):
+        return [(1, 2, 3)]
+
+
+class ShortPairs(DotDict):
+    def items(self):
+        return [(1,)]
+
+
+def test_hostile_values_raise_cleanly():
+    with pytest.raises(RuntimeError):
+        DotDict(Hostile())
+    with pytest.raises(RuntimeError):
+        str(DotDict({'a': BadRepr()}))
+    with pytest.raises(RuntimeError):
+        str(OrderedDotDict([('a', BadRepr())]))
+    with pytest.raises(ValueError, match=r'too many values to unpack \(expected 2\)'):
+        str(BadPairs())
+    with pytest.raises(ValueError, match='need more than 1 value to unpack'):
+        str(ShortPairs())
+
+
+class GrowingKeys(OrderedDotDict):
+    def keys(self):
+        return ['a', 'a', 'a']
+
+
+def test_ordered_str_with_more_keys_than_items_is_an_index_error():
+    with pytest.raises(IndexError):
+        str(GrowingKeys([('a', 1)]))
+
+
+def test_mac_address_format():
+    mac = sorvel.get_cur_mac_address()
+    assert re.match(r'^([0-9A-F]{2}-){5}[0-9A-F]{2}$', mac)
+    assert mac == sorvel.get_cur_mac_address()
+    import uuid
+    assert int(mac.replace('-', ''), 16) == uuid.getnode()

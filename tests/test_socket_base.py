@@ -1,0 +1,659 @@
+"""SocketBase against a real TCP server on 127.0.0.1 and against socket
+doubles, for the native class and its plain-Python peer alike."""
+import gc
+import importlib.util
+import os
+import socket
+import sys
+import threading
+import time
+
+import pytest
+
+from belvane.tframe import sysclsbase
+from belvane.tframe.utils import sorvel
+from belvane.tframe.utils.exceptions import VersionError
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def load_peer():
+    name = 'sorvel_io_peer'
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(
+            name, os.path.join(ROOT, 'bench', 'peers', 'sorvel_io.py'))
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        sys.modules[name] = module
+    return sys.modules[name]
+
+
+@pytest.fixture(params=['native', 'peer'])
+def impl(request):
+    return sorvel if request.param == 'native' else load_peer()
+
+
+class FakeTime(object):
+    def __init__(self):
+        self.sleeps = []
+        self.on_sleep = None
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        if self.on_sleep:
+            self.on_sleep(seconds)
+
+
+@pytest.fixture
+def fake_time(impl, monkeypatch):
+    fake = FakeTime()
+    monkeypatch.setattr(impl, 'time', fake)
+    return fake
+
+
+def recording(base):
+    class Client(base):
+        def __init__(self, *args, **kwargs):
+            self.events = []
+            base.__init__(self, *args, **kwargs)
+
+        def callback_connected(self):
+            self.events.append('connected')
+
+        def callback_disconnected(self):
+            self.events.append('disconnected')
+
+        def callback_network_error(self, e):
+            # What a hook that logs the traceback would see.
+            self.events.append(('network_error', e, sys.exc_info()[1]))
+    return Client
+
+
+class LocalServer(object):
+    """Serves connections on 127.0.0.1 one after another in a thread; stops
+    by itself after `lifetime` seconds at the latest."""
+
+    def __init__(self, handler, lifetime=4.0):
+        self.handler = handler
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(('127.0.0.1', 0))
+        self.sock.listen(64)
+        self.sock.settimeout(0.02)
+        self.port = self.sock.getsockname()[1]
+        self.deadline = time.time() + lifetime
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run)
+        self.thread.daemon = True
+        self.thread.start()
+
+    def _run(self):
+        try:
+            while not self.stopping.is_set() and time.time() < self.deadline:
+                try:
+                    conn, _ = self.sock.accept()
+                except socket.timeout:
+                    continue
+                with conn:
+                    conn.settimeout(max(0.05, self.deadline - time.time()))
+                    try:
+                        self.handler(conn)
+                    except OSError:
+                        pass
+        finally:
+            self.sock.close()
+
+    def close(self):
+        self.stopping.set()
+        self.thread.join(5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def echo(conn):
+    while True:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return
+        conn.sendall(chunk)
+
+
+def wait_for_close(conn):
+    while conn.recv(65536):
+        pass
+
+
+def closed_port():
+    s = socket.socket()
+    s.bind(('127.0.0.1', 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class SocketDouble(object):
+    """Records every call; reads answer from a script of bytes, counts or
+    exceptions (an empty script gives empty reads)."""
+
+    def __init__(self, reads=(), send_error=None, close_error=None, settimeout_error=None):
+        self.calls = []
+        self.reads = list(reads)
+        self.send_error = send_error
+        self.close_error = close_error
+        self.settimeout_error = settimeout_error
+
+    def _next(self):
+        item = self.reads.pop(0) if self.reads else b''
+        if isinstance(item, BaseException):
+            raise item
+        return item
+
+    def recv(self, n):
+        self.calls.append(('recv', n))
+        return self._next()
+
+    def recv_into(self, buffer, n):
+        self.calls.append(('recv_into', n))
+        item = self._next()
+        if isinstance(item, bytes):
+            buffer[:len(item)] = item
+            return len(item)
+        return item
+
+    def sendall(self, data):
+        self.calls.append(('sendall', data))
+        if self.send_error is not None:
+            raise self.send_error
+
+    def close(self):
+        self.calls.append(('close', self.owner.status))
+        if self.close_error is not None:
+            raise self.close_error
+
+    def settimeout(self, t):
+        self.calls.append(('settimeout', t))
+        if self.settimeout_error is not None:
+            raise self.settimeout_error
+
+
+def attached(impl, double, status=1, cls=None, **kwargs):
+    obj = (cls or recording(impl.SocketBase))('127.0.0.1', 9, **kwargs)
+    obj.client = double
+    double.owner = obj
+    obj.status = status
+    return obj
+
+
+def raised(call):
+    try:
+        call()
+    except Exception as e:
+        return type(e), str(e)
+    raise AssertionError('no exception')
+
+
+# ---- construction ----------------------------------------------------------
+
+@pytest.mark.parametrize('timeout, expected', [(None, 300), (0, 300), (0.0, 300), (2.5, 2.5)])
+def test_constructor(impl, timeout, expected):
+    obj = impl.SocketBase('h', 1, timeout)
+    assert list(vars(obj)) == ['server_address', 'status', 'data', 'timeout', 'buffer_size',
+                               'receive_buffer', '_error', 'client']
+    assert obj.server_address == ('h', 1) and obj.status == 0 and obj.data is None
+    assert obj.timeout == expected and obj.get_timeout() == expected
+    assert obj.buffer_size == 10485760 and obj.client is None and obj.error is None
+    assert type(obj.receive_buffer) is memoryview and len(obj.receive_buffer) == 10485760
+    assert not obj.receive_buffer.readonly and obj.receive_buffer[-1] == 0
+    assert obj.connected is False
+
+
+def test_class_values_are_read_through_the_instance(impl):
+    class Small(impl.SocketBase):
+        socket_default_timeout = 7
+        socket_default_buffer = 16
+        socket_status_close = 'closed'
+    obj = Small('h', 1)
+    assert (obj.timeout, obj.buffer_size, len(obj.receive_buffer), obj.status) == (7, 16, 16, 'closed')
+
+
+# ---- connect and disconnect --------------------------------------------------
+
+def test_connect_to_a_real_server(impl, fake_time):
+    with LocalServer(wait_for_close) as server:
+        obj = recording(impl.SocketBase)('127.0.0.1', server.port, timeout=2)
+        assert obj.connect() is True
+        first = obj.client
+        assert obj.events == ['connected'] and obj.status == 1
+        assert first.gettimeout() == 2 and first.getpeername()[1] == server.port
+        assert obj.connect() is True and obj.client is first and obj.events == ['connected']
+        assert obj.disconnect() is True
+        assert obj.events == ['connected', 'disconnected'] and first.fileno() == -1
+    assert fake_time.sleeps == []
+
+
+@pytest.mark.parametrize('retry, sleeps', [(3, [0.5] * 3), (1, [0.5]), (0, []), (-1, [])])
+def test_connect_to_a_closed_port(impl, fake_time, retry, sleeps):
+    obj = recording(impl.SocketBase)('127.0.0.1', closed_port())
+    assert obj.connect(retry=retry) is False
+    assert fake_time.sleeps == sleeps and obj.events == []
+    assert isinstance(obj.client, socket.socket) and obj.client.fileno() >= 0
+    if retry > 0:
+        assert isinstance(obj.error, ConnectionRefusedError)
+    assert obj.error is None
+    obj.client.close()
+
+
+@pytest.mark.parametrize('timeout', [None, 0.5])
+def test_connect_succeeds_on_the_second_attempt(impl, fake_time, timeout):
+    # The port refuses until the first pause, then listens. A socket whose
+    # connect failed would refuse a second connect: the retry needs a new one.
+    listener = socket.socket()
+    listener.bind(('127.0.0.1', 0))
+    failed = []
+
+    def start_listening(seconds):
+        failed.append(obj.client)
+        listener.listen(1)
+    fake_time.on_sleep = start_listening
+    try:
+        obj = recording(impl.SocketBase)('127.0.0.1', listener.getsockname()[1], timeout)
+        assert obj.connect() is True
+        assert fake_time.sleeps == [0.5] and obj.events == ['connected']
+        assert isinstance(obj.error, ConnectionRefusedError)
+        assert obj.client is not failed[0] and failed[0].fileno() == -1
+        assert obj.client.gettimeout() == obj.timeout
+        obj.disconnect()
+    finally:
+        listener.close()
+
+
+def test_a_failing_connected_hook_keeps_the_socket(impl, fake_time):
+    # Only a failed socket connect gets a fresh socket; after a hook failure
+    # the next attempt connects the same socket again (a socket with a
+    # time-out takes EISCONN as success).
+    class Client(recording(impl.SocketBase)):
+        def callback_connected(self):
+            self.events.append(self.client)
+            raise ConnectionAbortedError('login refused')
+    with LocalServer(wait_for_close) as server:
+        obj = Client('127.0.0.1', server.port, timeout=2)
+        assert obj.connect() is True
+        assert obj.events == [obj.client] * 2 and fake_time.sleeps == [0.5, 0.5]
+        assert str(obj.error) == 'login refused'
+        obj.disconnect()
+
+
+def test_base_hooks_raise(impl):
+    with LocalServer(wait_for_close) as server:
+        obj = impl.SocketBase('127.0.0.1', server.port, timeout=2)
+        with pytest.raises(NotImplementedError):
+            obj.connect()
+        assert obj.connected is True
+        with pytest.raises(NotImplementedError) as info:
+            obj.disconnect()
+        assert info.value.args == () and obj.connected is False
+
+
+def test_disconnect(impl):
+    double = SocketDouble()
+    obj = attached(impl, double)
+    assert obj.disconnect() is True
+    assert double.calls == [('close', 0)] and obj.events == ['disconnected']
+    # Not connected: nothing is closed, the hook still runs.
+    assert obj.disconnect() is True
+    assert double.calls == [('close', 0)] and obj.events == ['disconnected'] * 2
+
+
+def test_disconnect_with_a_failing_close(impl):
+    failure = ConnectionResetError(104, 'reset')
+    obj = attached(impl, SocketDouble(close_error=failure))
+    with pytest.raises(ConnectionResetError) as info:
+        obj.disconnect()
+    assert info.value is failure
+    assert obj.events == [('network_error', failure, failure), 'disconnected']
+    assert obj.error is failure and obj.status == 0
+
+
+def test_a_failing_disconnect_hook_replaces_the_pending_error(impl):
+    failure = OSError('close failed')
+
+    class Client(recording(impl.SocketBase)):
+        def callback_disconnected(self):
+            self.events.append(('disconnected', sys.exc_info()[1]))
+            raise KeyError('hook')
+    obj = attached(impl, SocketDouble(close_error=failure), cls=Client)
+    with pytest.raises(KeyError) as info:
+        obj.disconnect()
+    assert info.value.__context__ is failure
+    assert obj.events[-1] == ('disconnected', failure)
+
+
+def test_reconnect(impl, fake_time):
+    with LocalServer(wait_for_close) as server:
+        obj = recording(impl.SocketBase)('127.0.0.1', server.port, timeout=2)
+        obj.connect()
+        first = obj.client
+        assert obj.reconnect() is None
+        assert obj.connected and obj.client is not first and first.fileno() == -1
+        assert obj.events == ['connected', 'disconnected', 'connected']
+        obj.disconnect()
+
+
+def test_no_descriptor_left_after_many_cycles(impl, fake_time):
+    def count():
+        gc.collect()
+        return len(os.listdir('/proc/self/fd'))
+    before = count()
+    with LocalServer(wait_for_close) as server:
+        obj = recording(impl.SocketBase)('127.0.0.1', server.port, timeout=2)
+        for _ in range(40):
+            assert obj.connect() is True
+            assert obj.disconnect() is True
+        refused = recording(impl.SocketBase)('127.0.0.1', closed_port())
+        for _ in range(20):
+            assert refused.connect(retry=2) is False
+        refused.client.close()
+    assert count() == before
+
+
+@pytest.mark.parametrize('error, swallowed', [(OSError('bad'), True),
+                                              (socket.timeout('slow'), True),
+                                              (ValueError('odd'), False)])
+def test_set_timeout(impl, error, swallowed):
+    obj = attached(impl, SocketDouble(settimeout_error=error), timeout=5)
+    if swallowed:
+        assert obj.set_timeout(1) is None
+    else:
+        pytest.raises(ValueError, obj.set_timeout, 1)
+    assert obj.timeout == 5
+    obj.client.settimeout_error = None
+    obj.set_timeout(1.5)
+    assert obj.get_timeout() == 1.5 and obj.client.calls[-1] == ('settimeout', 1.5)
+    pytest.raises(AttributeError, impl.SocketBase('h', 1).set_timeout, 1)
+
+
+# ---- sending and receiving -------------------------------------------------------
+
+@pytest.mark.parametrize('size', [1, 1024, 300000])
+def test_round_trip(impl, fake_time, size):
+    payload = bytes(range(256)) * (size // 256) + b'x' * (size % 256)
+    with LocalServer(echo) as server:
+        obj = recording(impl.SocketBase)('127.0.0.1', server.port, timeout=2)
+        assert obj.send_data(payload) is None
+        got = obj.receive_data(size)
+        assert got == payload and type(got) is bytes and obj.data is got
+        assert obj.receive_buffer[:size] == payload
+        obj.send_data(payload)
+        chunks = []
+        while sum(map(len, chunks)) < size:
+            chunks.append(obj.receive_data())
+            assert type(chunks[-1]) is bytes and chunks[-1]
+        assert b''.join(chunks) == payload
+        obj.disconnect()
+    assert obj.events == ['connected', 'disconnected']
+
+
+def test_peer_closing_mid_message(impl, fake_time):
+    def short_answer(conn):
+        conn.sendall(b'abcd')
+    with LocalServer(short_answer) as server:
+        obj = recording(impl.SocketBase)('127.0.0.1', server.port, timeout=2)
+        obj.connect()
+        # Returns at the first empty read instead of polling on.
+        assert obj.receive_data(10, try_times=1000) == b'abcd'
+        assert 1 <= len(fake_time.sleeps) <= 4
+        assert obj.events == ['connected'] and obj.connected
+        obj.disconnect()
+
+
+@pytest.mark.parametrize('reads, try_times, result, recvs, pauses', [
+    # An empty read while bytes are missing ends the polling at once.
+    ([b'ab', b'cd', b'', b'zz'], 10000000, b'abcd', [10, 8, 6], 2),
+    ([b'ab', b'cd', b'ef'], 2, b'abcd', [10, 8], 2),
+    ([b'0123456789'], 10, b'0123456789', [10], 0),
+    ([], 0, b'', [], 0),
+])
+def test_fixed_length_reads(impl, fake_time, reads, try_times, result, recvs, pauses):
+    double = SocketDouble(reads)
+    obj = attached(impl, double)
+    assert obj.receive_data(10, try_times=try_times) == result
+    assert double.calls == [('recv', n) for n in recvs]
+    assert fake_time.sleeps == [0.005] * pauses
+    assert obj.receive_buffer[:len(result)] == result
+
+
+@pytest.mark.parametrize('count, calls, result', [
+    (0, [('recv', 0)], b''),
+    (-5, [], b''),
+    (True, [('recv', 1)], b'x'),
+])
+def test_fixed_length_edges(impl, fake_time, count, calls, result):
+    double = SocketDouble([b'x'] if count is True else [])
+    obj = attached(impl, double)
+    assert obj.receive_data(count) == result
+    assert double.calls == calls and fake_time.sleeps == []
+
+
+def test_non_int_counts_take_a_single_read(impl):
+    np = pytest.importorskip('numpy')
+    for count in (None, 10.0, np.int64(3)):
+        double = SocketDouble([b'hello'])
+        obj = attached(impl, double)
+        assert obj.receive_data(received_bytes=count) == b'hello'
+        assert double.calls == [('recv_into', 10485760)]
+
+
+@pytest.mark.parametrize('answer, expected', [(-3, b'\0' * 13), (99, b'\0' * 16), (0, b'')])
+def test_single_read_slices_like_python(impl, answer, expected):
+    class Small(recording(impl.SocketBase)):
+        socket_default_buffer = 16
+    obj = attached(impl, SocketDouble([answer]), cls=Small)
+    assert obj.receive_data() == expected
+
+
+def test_silent_peer_times_out(impl, fake_time):
+    with LocalServer(wait_for_close) as server:
+        obj = recording(impl.SocketBase)('127.0.0.1', server.port, timeout=0.1)
+        obj.connect()
+        assert obj.receive_data(4) is None
+        assert obj.status == 0 and fake_time.sleeps == [0.2]
+        (kind, e, handled), = obj.events[1:]
+        assert kind == 'network_error' and isinstance(e, socket.timeout) and handled is e
+        assert obj.receive_data(ignore_error=True) is None
+        assert len(obj.events) == 2 and fake_time.sleeps == [0.2, 0.2]
+        obj.client.close()
+
+
+@pytest.mark.parametrize('ignore', [False, True])
+def test_send_error(impl, fake_time, ignore):
+    failure = BrokenPipeError(32, 'broken')
+    obj = attached(impl, SocketDouble(send_error=failure))
+    assert obj.send_data(b'x', ignore) is None
+    assert obj.status == 0 and fake_time.sleeps == [0.2]
+    assert sys.exc_info() == (None, None, None)
+    assert obj.events == ([] if ignore else [('network_error', failure, failure)])
+
+
+def test_send_without_a_server(impl, fake_time):
+    obj = recording(impl.SocketBase)('127.0.0.1', closed_port())
+    assert obj.send_data(b'x') is None
+    assert fake_time.sleeps == [0.5, 0.5, 0.2, 0.2]
+    (_, first, handled), (_, second, _) = obj.events
+    assert isinstance(first, ConnectionRefusedError) and handled is None
+    assert isinstance(second, OSError)
+    obj.client.close()
+
+
+def test_communication_not_permitted(impl, monkeypatch):
+    monkeypatch.setattr(sysclsbase.vr.g_BelvaneCache, 'allow_comm_bv', 0)
+    double = SocketDouble()
+    obj = attached(impl, double)
+    with pytest.raises(VersionError) as info:
+        obj.send_data(b'x')
+    assert info.value.args == (sysclsbase.vr.g_BelvaneCache.not_allow_comm_bv_tips,)
+    assert double.calls == [] and obj.connected
+
+
+class Odd(Exception):
+    pass
+
+
+@pytest.mark.parametrize('failure, drained', [(ValueError('v'), True), (KeyboardInterrupt(), True),
+                                              (Odd(), True), (SystemExit(3), False),
+                                              (GeneratorExit(), False)])
+def test_unexpected_errors(impl, fake_time, failure, drained):
+    double = SocketDouble(send_error=failure)
+    obj = attached(impl, double)
+    with pytest.raises(type(failure)) as info:
+        obj.send_data(b'x')
+    assert info.value is failure
+    assert double.calls[1:] == ([('recv_into', 10485760)] if drained else [])
+    assert obj.events == [] and obj.connected and fake_time.sleeps == []
+
+
+def test_a_failing_drain_replaces_the_error(impl):
+    first = TypeError('first')
+    double = SocketDouble([first, RuntimeError('drain')])
+    obj = attached(impl, double)
+    with pytest.raises(RuntimeError) as info:
+        obj.receive_data(4)
+    assert info.value.__context__ is first
+
+
+def test_fixed_length_beyond_the_buffer(impl):
+    class Small(recording(impl.SocketBase)):
+        socket_default_buffer = 8
+    double = SocketDouble([b'0123456789'])
+    obj = attached(impl, double, cls=Small)
+    pytest.raises(ValueError, obj.receive_data, 10)
+    assert double.calls == [('recv', 10), ('recv_into', 8)]
+
+
+@pytest.mark.parametrize('read', [5, object(), 'text'])
+def test_reads_of_the_wrong_type(impl, read):
+    double = SocketDouble([read])
+    obj = attached(impl, double)
+    with pytest.raises(TypeError):
+        obj.receive_data(4)
+    assert double.calls[-1] == ('recv_into', 10485760)
+
+
+def test_rebound_socket_global(impl, monkeypatch, fake_time):
+    class Net(object):
+        class error(Exception):
+            pass
+        timeout = socket.timeout
+    monkeypatch.setattr(impl, 'socket', Net)
+    failure = Net.error('own')
+    obj = attached(impl, SocketDouble(send_error=failure))
+    obj.send_data(b'x')
+    assert obj.events == [('network_error', failure, failure)] and obj.status == 0
+    Net.error = 'not a class'
+    obj = attached(impl, SocketDouble(send_error=OSError('x')))
+    with pytest.raises(TypeError, match='catching classes') as info:
+        obj.send_data(b'x')
+    assert isinstance(info.value.__context__, OSError)
+
+
+def test_no_reference_left_on_error_paths(impl, fake_time):
+    failure = ConnectionResetError('reset')
+    payload = b'payload'
+    obj = attached(impl, SocketDouble(send_error=failure))
+    obj.send_data(payload)
+    obj.events = []
+    del obj.client.calls[:]
+    # Raising the same object again would grow its traceback.
+    failure.__traceback__ = None
+    before = sys.getrefcount(failure), sys.getrefcount(payload)
+    for _ in range(200):
+        obj.status = 1
+        obj.send_data(payload, True)
+        del obj.client.calls[:]
+        failure.__traceback__ = None
+        obj._error = failure
+        obj.error
+    assert (sys.getrefcount(failure), sys.getrefcount(payload)) == before
+
+
+@pytest.mark.parametrize('call', [
+    lambda m: m.SocketBase(),
+    lambda m: m.SocketBase('h'),
+    lambda m: m.SocketBase('h', 1, 2, 3),
+    lambda m: m.SocketBase('h', 1, port=2),
+    lambda m: m.SocketBase('h', 1).connect(1, 2),
+    lambda m: m.SocketBase('h', 1).send_data(),
+    lambda m: m.SocketBase('h', 1).send_data(b'', data=b''),
+    lambda m: m.SocketBase('h', 1).receive_data(1, 2, 3, 4),
+    lambda m: m.SocketBase('h', 1).receive_data(size=1),
+    lambda m: m.SocketBase('h', 1)._deal_error(),
+    lambda m: m.SocketBase('h', 1).callback_network_error(),
+    lambda m: m.SocketBase.connected.fget(),
+    lambda m: m.SocketBase.get_timeout(),
+    lambda m: m.SocketBase('h', 1).set_timeout(**{'x': 1}),
+])
+def test_argument_errors_match_python(call):
+    assert raised(lambda: call(sorvel)) == raised(lambda: call(load_peer()))
+
+
+# ---- native against peer on random exchanges ------------------------------------
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+ERRORS = [ConnectionResetError(104, 'reset'), socket.timeout('slow'), ValueError('odd'),
+          KeyboardInterrupt(), SystemExit(2), OSError('plain')]
+READS = st.one_of(st.binary(max_size=6), st.sampled_from(ERRORS), st.sampled_from([0, 3, -2, 40]))
+OPS = st.one_of(
+    st.tuples(st.just('send'), st.binary(max_size=4), st.booleans()),
+    st.tuples(st.just('receive'), st.sampled_from([None, 0, 1, 5, -1, True, 2.0]), st.booleans(),
+              st.sampled_from([0, 1, 3, 10000000])),
+    st.tuples(st.just('disconnect')),
+    st.tuples(st.just('error')),
+)
+
+
+def normalised(value):
+    if isinstance(value, BaseException):
+        return ('exc', type(value).__name__, value.args)
+    if isinstance(value, (list, tuple)):
+        return [normalised(v) for v in value]
+    return value
+
+
+def run_script(module, reads, ops, send_error, close_error):
+    saved = module.time
+    module.time = FakeTime()
+
+    class Small(recording(module.SocketBase)):
+        socket_default_buffer = 8
+    double = SocketDouble(list(reads), send_error, close_error)
+    obj = attached(module, double, cls=Small)
+    outcomes = []
+    try:
+        for op in ops:
+            obj.status = 1
+            try:
+                if op[0] == 'send':
+                    result = obj.send_data(op[1], op[2])
+                elif op[0] == 'receive':
+                    result = obj.receive_data(op[1], op[2], op[3])
+                elif op[0] == 'disconnect':
+                    result = obj.disconnect()
+                else:
+                    result = obj.error
+            except BaseException as e:
+                result = e
+            outcomes.append((normalised(result), obj.status, obj.data, bytes(obj.receive_buffer)))
+        return outcomes, normalised(obj.events), double.calls, module.time.sleeps
+    finally:
+        module.time = saved
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(READS, max_size=8), st.lists(OPS, max_size=6),
+       st.sampled_from([None] + ERRORS), st.sampled_from([None] + ERRORS))
+def test_native_matches_peer(reads, ops, send_error, close_error):
+    assert run_script(sorvel, reads, ops, send_error, close_error) == \
+        run_script(load_peer(), reads, ops, send_error, close_error)

@@ -1,0 +1,367 @@
+# -*- coding: utf-8 -*-
+import datetime
+import pathlib
+import sys
+
+import pytest
+
+from belvane.tframe import sysclsbase
+from belvane.tframe.utils import sorvel
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / 'bench'))
+from peers import sorvel_stats as peer  # noqa: E402
+
+EQ = '=' * 60
+STAMP_FMT = '%Y-%m-%d %H:%M:%S,%f'
+
+
+class FakeClock(object):
+    def __init__(self, t=datetime.datetime(2024, 5, 1, 9, 30, 0, 123456)):
+        self.t = t
+
+    @property
+    def datetime(self):
+        return self
+
+    def now(self):
+        return self.t
+
+    def advance(self, **kw):
+        self.t += datetime.timedelta(**kw)
+
+
+@pytest.fixture(params=['native', 'peer'])
+def mod(request):
+    m = sorvel if request.param == 'native' else peer
+    m.StatusCollect._StatusCollect__state.clear()
+    yield m
+    m.StatusCollect._StatusCollect__state.clear()
+
+
+@pytest.fixture
+def clock(mod, monkeypatch):
+    c = FakeClock()
+    monkeypatch.setattr(mod, 'datetime', c)
+    return c
+
+
+def report(name, lines, mode='default', phase='default'):
+    return (EQ + '\n统计名称：%s\n运行模式: %s\n运行阶段: %s\n运行详情：\n%s\n' % (
+        name, mode, phase, '.\n'.join(lines)) + EQ + '\n')
+
+
+def test_class_shape():
+    cls = sorvel.StatusCollect
+    assert [k for k in vars(cls) if k not in ('__module__', '__qualname__', '__dict__',
+                                              '__weakref__', '__doc__')] == [
+        '_StatusCollect__state', '__init__', 'start_time', 'stop_time', 'use_time',
+        'restart_time', 'recoder_once', 'recoder_count', 'time_object', 'stat_info',
+        'last_info', 'clear_info', 'instance']
+    assert isinstance(vars(cls)['instance'], classmethod)
+    assert cls.instance.__annotations__ == {'return': 'StatusCollect'}
+    assert cls.start_time.__annotations__ == {'prompt': 'str'}
+    assert cls.__doc__ is None and cls.stat_info.__doc__ is None
+
+
+def test_instance_is_shared_and_in_the_namespace(mod):
+    a = mod.StatusCollect.instance()
+    assert a is mod.StatusCollect.instance()
+    assert a.StatusCollect is a
+    assert type(a) is mod.StatusCollect
+    direct = mod.StatusCollect()
+    assert mod.StatusCollect.instance() is a and direct.StatusCollect is a
+
+
+def test_every_construction_resets_the_shared_namespace(mod):
+    a = mod.StatusCollect()
+    a.env = 5
+    a.start_time('x', 'p')
+    b = mod.StatusCollect()
+    assert a.env is None and a.time_object('x') is None
+    b.env = 7
+    assert a.env == 7 and a.__dict__ is b.__dict__
+    assert a.__dict__ is mod.StatusCollect._StatusCollect__state
+
+
+def test_instance_made_by_the_module_class_not_cls(mod):
+    class Sub(mod.StatusCollect):
+        pass
+
+    assert type(Sub.instance()) is mod.StatusCollect
+
+
+@pytest.mark.parametrize('call, expected', [
+    (lambda c: c.stop_time('nope'), 0),
+    (lambda c: c.use_time('nope'), 0),
+    (lambda c: c.restart_time('nope'), 0),
+    (lambda c: c.recoder_once('nope', 'tips'), ''),
+    (lambda c: c.stat_info('nope'), None),
+    (lambda c: c.last_info('nope'), None),
+    (lambda c: c.recoder_count('nope'), 0),
+    (lambda c: c.time_object('nope'), None),
+    (lambda c: c.clear_info('nope'), None),
+])
+def test_unknown_names_give_neutral_answers(mod, call, expected):
+    c = mod.StatusCollect()
+    result = call(c)
+    assert result == expected and type(result) is type(expected)
+    assert list(c._time) == [] and list(c._recoder) == []
+
+
+@pytest.mark.parametrize('prompt', [5, b'p', ['p'], type('S', (str,), {})('p')])
+def test_prompt_must_be_exactly_str(mod, clock, prompt):
+    c = mod.StatusCollect()
+    with pytest.raises(TypeError) as info:
+        c.start_time('x', prompt)
+    assert str(info.value) == (
+        "Argument 'prompt' has incorrect type (expected str, got %s)" % type(prompt).__name__)
+    assert c.time_object('x') is None
+    c.start_time('y', 'kept')
+    clock.advance(seconds=2)
+    with pytest.raises(TypeError):
+        c.start_time('y', prompt, 'ms')  # no restart either
+    t = c.time_object('y')
+    assert (t.prompt, t.unit, c.use_time('y')) == ('kept', 'sec', 2.0)
+
+
+def test_prompt_none_accepted_but_unrenderable(mod, clock):
+    c = mod.StatusCollect()
+    c.start_time('x', None)
+    assert c.time_object('x').prompt is None
+    with pytest.raises(TypeError):
+        c.recoder_once('x')
+    assert c.recoder_count('x') == 0
+
+
+def test_recorded_line_format(mod, clock):
+    c = mod.StatusCollect()
+    c.start_time('x', 'load')
+    clock.advance(seconds=2.7)
+    line = c.recoder_once('x', tips='step1 ')
+    assert line == '2024-05-01 09:30:02,823456 step1 load 2 秒'
+    assert c.recoder_once('x', tips=3) == '2024-05-01 09:30:02,823456 3load 2 秒'
+    assert c.recoder_once('x') == '2024-05-01 09:30:02,823456 load 2 秒'
+    assert c.recoder_count('x') == 3 and c.last_info('x') == line[:27] + 'load 2 秒'
+
+
+def test_recoder_once_reset_keeps_timer_running(mod, clock):
+    c = mod.StatusCollect()
+    c.start_time('x', 'p', unit='ms')
+    t = c.time_object('x')
+    clock.advance(seconds=1)
+    t.stop()
+    t.start()
+    c.recoder_once('x', reset=True)
+    assert t.running and t.elapsed == 0
+
+
+@pytest.mark.parametrize('when', [
+    datetime.datetime(1000, 1, 2, 3, 4, 5, 6),
+    datetime.datetime(9999, 12, 31, 23, 59, 59, 999999),
+    datetime.datetime(2024, 1, 1),
+    datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone(datetime.timedelta(hours=8))),
+    datetime.datetime(999, 1, 1),
+    type('Stamp', (datetime.datetime,), {'strftime': lambda self, f: 'custom'})(2024, 1, 1),
+])
+def test_stamp_text_is_strftime(when, monkeypatch):
+    texts = []
+    for m in (sorvel, peer):
+        m.StatusCollect._StatusCollect__state.clear()
+        monkeypatch.setattr(m, 'datetime', FakeClock(when))
+        c = m.StatusCollect()
+        c.start_time('x', 'p')
+        texts.append(c.recoder_once('x'))
+    assert texts[0] == texts[1]
+    assert texts[0] == when.strftime(STAMP_FMT) + ' p 0 秒'
+
+
+def test_start_time_twice_restarts(mod, clock):
+    c = mod.StatusCollect()
+    c.start_time('x', 'a')
+    t = c.time_object('x')
+    clock.advance(seconds=5)
+    c.start_time('x', 'b', unit='ms')
+    assert c.time_object('x') is t
+    assert (t.prompt, t.unit, t.elapsed, t.running) == ('b', 'ms', 5000.0, True)
+
+
+def test_stop_use_restart(mod, clock):
+    c = mod.StatusCollect()
+    c.start_time('x', 'p')
+    clock.advance(seconds=3)
+    assert c.use_time('x') == 3.0
+    assert c.stop_time('x') == 3.0 and not c.time_object('x').running
+    with pytest.raises(RuntimeError, match='Not started'):
+        c.use_time('x')
+    assert c.restart_time('x') is None and c.time_object('x').running
+    c.recoder_once('x')
+    clock.advance(seconds=1)
+    assert c.stop_time('x', rm=True) == 1.0
+    assert c.time_object('x') is None and c.stat_info('x') is None
+    assert c.recoder_count('x') == 0 and 'x' not in c._recoder
+
+
+def test_report_text(mod, clock):
+    c = mod.StatusCollect()
+    c.start_time('x', 'p')
+    c._recoder['x'].extend(['r1', 'r2'])
+    assert c.stat_info('x') == report('x', ['r1', 'r2'])
+    assert c.stat_info('x').startswith(EQ + '\n统计名称：x\n运行模式: default\n')
+    c.start_time(('n', 1), 'p')
+    assert c.stat_info(('n', 1)) == report(('n', 1), [])
+
+
+def test_report_with_environment(mod, clock):
+    c = mod.StatusCollect()
+    c.start_time('x', 'p')
+    env = sysclsbase.SimEnvironment()
+    env.smm.cur_run_mode, env.smm.cur_run_mode_phase = 1, 2
+    c.env = env
+    c.recoder_once('x')
+    assert c.stat_info('x') == report('x', [c.last_info('x')], 'realtrade', 'trading')
+    c.env = object()
+    with pytest.raises(AttributeError):
+        c.stat_info('x')
+
+
+def test_report_with_stop(mod, clock):
+    c = mod.StatusCollect()
+    c.start_time('x', 'p')
+    assert c.stat_info('x', stop=True) == report('x', [])
+    assert not c.time_object('x').running
+    with pytest.raises(RuntimeError, match='Not started'):
+        c.stat_info('x', stop=True)
+
+
+def test_record_lines_must_be_texts(mod, clock):
+    c = mod.StatusCollect()
+    c.start_time('x', 'p')
+    c._recoder['x'].append(5)
+    with pytest.raises(TypeError):
+        c.stat_info('x')
+
+
+def test_clear_info_keeps_the_name(mod, clock):
+    c = mod.StatusCollect()
+    c.start_time('x', 'p')
+    c.recoder_once('x')
+    c.clear_info('x')
+    assert c.last_info('x') is None and c.recoder_count('x') == 0 and 'x' in c._recoder
+
+
+def test_subclass_overrides_are_reached(mod, clock):
+    class Collect(mod.StatusCollect):
+        def stop_time(self, name, rm=False):
+            self.stopped = name
+
+    c = Collect()
+    c.start_time('x', 'p')
+    c.stat_info('x', stop=True)
+    assert c.stopped == 'x' and c.time_object('x').running
+
+
+def test_timer_class_read_through_the_module_global(mod, clock, monkeypatch):
+    made = []
+
+    class Timer(mod.SimpleTimer):
+        def __init__(self, **kw):
+            made.append(sorted(kw.items()))
+            super(Timer, self).__init__(**kw)
+
+    monkeypatch.setattr(mod, 'SimpleTimer', Timer)
+    mod.StatusCollect().start_time('x', 'p', 'ms')
+    assert made == [[('prompt', 'p'), ('start', True), ('unit', 'ms')]]
+
+
+def test_results_equal_the_peer(monkeypatch):
+    def run(m):
+        m.StatusCollect._StatusCollect__state.clear()
+        clock = FakeClock()
+        monkeypatch.setattr(m, 'datetime', clock)
+        c = m.StatusCollect.instance()
+        out = []
+        for i, unit in enumerate(['ms', 'sec', 'min', 'bogus']):
+            c.start_time(i, 'p%d' % i, unit)
+            clock.advance(seconds=61.5, microseconds=i)
+            out += [c.recoder_once(i, tips=i), c.use_time(i), c.recoder_count(i)]
+            out += [c.stop_time(i), c.stat_info(i), c.last_info(i)]
+        return out
+
+    assert repr(run(sorvel)) == repr(run(peer))
+
+
+def python_function(qualname, params):
+    ns = {}
+    name = qualname.rsplit('.', 1)[-1]
+    exec('def %s(%s): pass' % (name, params), ns)
+    ns[name].__qualname__ = qualname
+    return ns[name]
+
+
+def raised(f, *args):
+    with pytest.raises(TypeError) as info:
+        f(*args)
+    return str(info.value)
+
+
+@pytest.mark.parametrize('meth, params, call', [
+    ('start_time', 'self, name, prompt, unit="sec"', lambda o, m: m(o, 'x')),
+    ('start_time', 'self, name, prompt, unit="sec"', lambda o, m: m(o, 'x', 'p', unit='s', rm=1)),
+    ('stop_time', 'self, name, rm=False', lambda o, m: m(o, 'x', True, 3)),
+    ('recoder_once', 'self, name, tips=None, reset=False', lambda o, m: m(o, tips=1)),
+    ('stat_info', 'self, name, stop=False', lambda o, m: m(o, 'x', name='y')),
+    ('last_info', 'self, name', lambda o, m: m(o)),
+])
+def test_argument_errors_match_python(meth, params, call):
+    obj = sorvel.StatusCollect()
+    mirror = python_function('StatusCollect.' + meth, params)
+    assert raised(call, obj, getattr(sorvel.StatusCollect, meth)) == raised(call, obj, mirror)
+    with pytest.raises(TypeError) as info:
+        sorvel.StatusCollect.instance(1)
+    assert str(info.value) == raised(
+        python_function('StatusCollect.instance', 'cls'), sorvel.StatusCollect, 1)
+
+
+def test_no_references_or_memory_leak():
+    import gc
+    import tracemalloc
+    sorvel.StatusCollect._StatusCollect__state.clear()
+    name, prompt = object(), ''.join(['lo', 'ad'])
+    c = sorvel.StatusCollect()
+
+    def cycle():
+        c.start_time(name, prompt, 'ms')
+        c.start_time(name, prompt)
+        c.recoder_once(name, 'x', reset=True)
+        c.use_time(name), c.recoder_count(name), c.last_info(name), c.time_object(name)
+        c.stat_info(name)
+        c.restart_time(name)
+        c.stop_time(name, rm=True)
+        for bad in (5, None):
+            try:
+                c.start_time(name, bad)
+                c.recoder_once(name)
+            except TypeError:
+                pass
+        c.stop_time(name, rm=True)
+        with sorvel.SimpleTimer(prompt, start=False) as t:
+            str(t)
+
+    cycle()
+    before = sys.getrefcount(name), sys.getrefcount(prompt)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        for _ in range(200):
+            cycle()
+        gc.collect()
+        first = tracemalloc.get_traced_memory()[0]
+        for _ in range(2000):
+            cycle()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - first
+    finally:
+        tracemalloc.stop()
+    assert (sys.getrefcount(name), sys.getrefcount(prompt)) == before
+    assert grown < 20000
+    sorvel.StatusCollect._StatusCollect__state.clear()
