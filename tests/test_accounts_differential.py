@@ -296,3 +296,28 @@ for mod in MODULES:
                          stderr=subprocess.PIPE, universal_newlines=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split('\n')[:2] == ["['X.1']", "['X.1']"]
+
+
+@pytest.mark.parametrize('change', ['class attribute', '__missing__', 'keys'])
+def test_class_changed_after_first_use(monkeypatch, change):
+    # The shortcuts remember classes found fit; a later change must count.
+    def scenario(mod):
+        acc = make_account(mod)
+        pushed = [report('sz', '000001'), report('SH', '600000')]
+        del pushed[1]['Price']
+        acc.update_info(cash(), pushed)
+        before = snapshots(acc)
+        if change == 'class attribute':
+            patch_class(monkeypatch, 'Market', 'CLASS')
+        elif change == '__missing__':
+            patch_class(monkeypatch, '__missing__', lambda self, key: 'missing ' + key)
+        else:
+            patch_class(monkeypatch, 'keys', lambda self: ['Market', 'Code'])
+        try:
+            c = cash()
+            del c['LastCost']
+            acc.update_info(c, pushed)
+            return [before, list(acc._position), snapshots(acc)]
+        finally:
+            monkeypatch.undo()
+    run_both(scenario)

@@ -172,6 +172,13 @@ namespace accounts {
 
 enum Name : int { ACCOUNTS_NAMES(BV_NAME_ENUM) kNameCount };
 
+// A class found fit for a shortcut, known by its version tag: any change to
+// the class or to one of its bases gives it a new tag.
+struct TypeVerdict {
+    PyTypeObject* type;
+    unsigned int tag;
+};
+
 struct State {
     bv::Names<kNameCount> names;
     PyObject* zero;          // the int 0: template default and "no report" marker
@@ -191,6 +198,9 @@ struct State {
     PyObject* template_property;    // BVRealAccount._position_template
     PyObject* template_getter;      // and its getter
     PyObject* make_positions;       // BVRealAccount.make_positions
+    TypeVerdict reads_keys;         // report classes whose attributes read keys
+    TypeVerdict copies;             // OrderedDict classes copied the short way
+    TypeVerdict subscripts;         // dict classes with dict's own subscription
 };
 
 inline State& state(bv::Function* fn) { return bv::state_of<State>(fn); }
@@ -248,7 +258,7 @@ bv::Ref build_positions(bv::Function* fn, PyObject* self, const ReportValues& re
 bool remember_known_objects(bv::ModuleBody& m);
 void forget_known_objects(State& st);
 int visit_known_objects(State& st, visitproc visit, void* arg);
-// report.<attr>
+// report.<attr>, for the report attributes AccountID, Market and Code.
 bv::Ref report_attr(bv::Function* fn, PyObject* report, PyObject* attr);
 // dict(mapping)
 bv::Ref plain_copy(bv::Function* fn, PyObject* mapping);

@@ -36,6 +36,15 @@ Ref report_key(bv::Function* fn, PyObject* market, PyObject* code) {
     return bv::call_method(joined.get(), name(fn, n_upper));
 }
 
+// Truth of `a != b`; two exact str are compared here, as str would.
+int differ(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
+        return a != b && PyUnicode_Compare(a, b) != 0;
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
 PyObject* init(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     const Name attrs[] = {n_env, n_type, n_handle_idx, n_name, n_handle, n_currency};
@@ -77,9 +86,7 @@ PyObject* update_info(bv::Function* fn, PyObject* const* args) {
         if (!account) return nullptr;
         Ref handle = bv::getattr(self, name(fn, n_handle));
         if (!handle) return nullptr;
-        Ref other = Ref::steal(PyObject_RichCompare(account.get(), handle.get(), Py_NE));
-        if (!other) return nullptr;
-        int skip = PyObject_IsTrue(other.get());
+        int skip = differ(account.get(), handle.get());
         if (skip < 0) return nullptr;
         if (skip) continue;
         Ref market = report_attr(fn, report.get(), name(fn, n_Market));

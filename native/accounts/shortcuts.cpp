@@ -16,6 +16,23 @@ namespace {
 
 PyObject* type_attr(PyTypeObject* t, State& st, Name n) { return _PyType_Lookup(t, st.names[n]); }
 
+bool valid_tag(PyTypeObject* t) {
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
+}
+
+bool remembered(const TypeVerdict& v, PyTypeObject* t) {
+    return v.type == t && valid_tag(t) && t->tp_version_tag == v.tag;
+}
+
+// Keeps a verdict reached by type lookups alone, which give the class a tag.
+bool remember(TypeVerdict& v, PyTypeObject* t, bool fit) {
+    if (fit && valid_tag(t)) {
+        v.type = t;
+        v.tag = t->tp_version_tag;
+    }
+    return fit;
+}
+
 binaryfunc dict_subscript() { return PyDict_Type.tp_as_mapping->mp_subscript; }
 
 // Subscription is dict's own: its slot, or the slot that classes made by
@@ -32,7 +49,9 @@ bool subscript_is_dicts(PyTypeObject* t, State& st) {
 bool dict_subscription(State& st, PyObject* m) {
     if (PyDict_CheckExact(m) || PyODict_CheckExact(m)) return true;
     PyTypeObject* t = Py_TYPE(m);
-    return PyDict_Check(m) && subscript_is_dicts(t, st) && !type_attr(t, st, n_dunder_missing);
+    if (!PyDict_Check(m)) return false;
+    if (remembered(st.subscripts, t)) return true;
+    return remember(st.subscripts, t, subscript_is_dicts(t, st) && !type_attr(t, st, n_dunder_missing));
 }
 
 // The class's __getattribute__ is the default one, as the attribute hook of
@@ -53,12 +72,17 @@ bool no_instance_attrs(PyObject* obj) {
 // Ordinary lookup, then (if it fails) OrderedDotDict's __getattr__, which
 // reads the key: with nothing of that name in the class or the instance and
 // the dict's own subscription, `obj.attr` is the value stored under attr.
-bool reads_keys_as_attrs(State& st, PyObject* obj, PyObject* attr) {
+// The class is judged for the three report attributes at once.
+bool reads_keys_as_attrs(State& st, PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
-    return st.odd_getattro && t->tp_getattro == st.odd_getattro && PyDict_Check(obj) &&
-           subscript_is_dicts(t, st) && type_attr(t, st, n_dunder_getattr) == st.odd_getattr &&
-           default_getattribute(t, st) &&
-           !_PyType_Lookup(t, attr) && no_instance_attrs(obj);
+    if (!st.odd_getattro || t->tp_getattro != st.odd_getattro || !PyDict_Check(obj)) return false;
+    bool fit = remembered(st.reads_keys, t) ||
+               remember(st.reads_keys, t,
+                        subscript_is_dicts(t, st) &&
+                            type_attr(t, st, n_dunder_getattr) == st.odd_getattr &&
+                            default_getattribute(t, st) && !type_attr(t, st, n_AccountID) &&
+                            !type_attr(t, st, n_Market) && !type_attr(t, st, n_Code));
+    return fit && no_instance_attrs(obj);
 }
 
 // dict(m) of an OrderedDict (or subclass) that keeps the built-in `keys`,
@@ -67,14 +91,17 @@ bool reads_keys_as_attrs(State& st, PyObject* obj, PyObject* attr) {
 bool copies_as_odict(State& st, PyObject* m) {
     if (!st.odict_keys || !PyODict_Check(m)) return false;
     PyTypeObject* t = Py_TYPE(m);
-    bool plain_lookup =
-        t->tp_getattro == PyObject_GenericGetAttr ||
-        (st.odd_getattro && t->tp_getattro == st.odd_getattro &&
-         default_getattribute(t, st));
-    if (!plain_lookup || t->tp_iter != PyODict_Type.tp_iter || !subscript_is_dicts(t, st) ||
-        type_attr(t, st, n_keys) != st.odict_keys || type_attr(t, st, n_dunder_missing) ||
-        !no_instance_attrs(m))
-        return false;
+    bool fit = remembered(st.copies, t);
+    if (!fit) {
+        bool plain_lookup =
+            t->tp_getattro == PyObject_GenericGetAttr ||
+            (st.odd_getattro && t->tp_getattro == st.odd_getattro && default_getattribute(t, st));
+        fit = remember(st.copies, t,
+                       plain_lookup && t->tp_iter == PyODict_Type.tp_iter &&
+                           subscript_is_dicts(t, st) && type_attr(t, st, n_keys) == st.odict_keys &&
+                           !type_attr(t, st, n_dunder_missing));
+    }
+    if (!fit || !no_instance_attrs(m)) return false;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(m, &pos, &k, &v))
@@ -146,7 +173,7 @@ Ref get_item(bv::Function* fn, PyObject* mapping, PyObject* key) {
 }
 
 Ref report_attr(bv::Function* fn, PyObject* report, PyObject* attr) {
-    if (reads_keys_as_attrs(state(fn), report, attr)) {
+    if (reads_keys_as_attrs(state(fn), report)) {
         PyObject* v = PyDict_GetItemWithError(report, attr);
         if (v) return Ref::borrow(v);
         if (PyErr_Occurred()) return Ref();
@@ -243,6 +270,7 @@ bool remember_known_objects(bv::ModuleBody& m) {
 }
 
 void forget_known_objects(State& st) {
+    st.reads_keys = st.copies = st.subscripts = TypeVerdict{nullptr, 0};
     Py_CLEAR(st.odd_class);
     st.odd_getattro = nullptr;
     Py_CLEAR(st.odd_getattr);
