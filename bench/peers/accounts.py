@@ -1,5 +1,7 @@
+# cython: annotation_typing=False
 """The live account model written as plain Python, for differential tests and
-benchmarks against the native module."""
+benchmarks against the native module. Its annotations are informational, as
+the native module's are, so Cython must not take them as declarations."""
 import numpy as np
 from collections import OrderedDict
 from belvane.tframe.ufuncs import todotmc
