@@ -1,16 +1,72 @@
-// The accounts module body.
-#include "../runtime/module.hpp"
+// The live account module body: imports, then the account class.
+#include "accounts.hpp"
 
 namespace accounts {
 namespace {
 
-struct State {
-    PyObject* unused;
-};
+const char* const kNameTexts[] = {ACCOUNTS_NAMES(BV_NAME_TEXT)};
 
-bool body(bv::ModuleBody&) { return true; }
+bool make_state(bv::ModuleBody& m) {
+    State& st = m.state<State>();
+    if (!st.names.init(kNameTexts)) return false;
+    st.zero = PyLong_FromLong(0);
+    st.last_idx = PyLong_FromLong(999999999);
+    st.sort_kwnames = PyTuple_Pack(1, st.names[n_key]);
+    if (!st.zero || !st.last_idx || !st.sort_kwnames) return false;
+    st.sort_key = make_sort_key(st.names[n_target_idx], st.last_idx).release();
+    return st.sort_key != nullptr;
+}
+
+// numpy's isnan as imported, so that stamps can skip the call while `np.isnan`
+// is still that very function.
+bool remember_isnan(bv::ModuleBody& m) {
+    State& st = m.state<State>();
+    bv::Ref np = bv::global(m.globals(), st.names[n_np]);
+    if (!np) return false;
+    st.numpy_isnan = bv::getattr(np.get(), st.names[n_isnan]).release();
+    if (st.numpy_isnan) return true;
+    PyErr_Clear();
+    return true;
+}
+
+bool body(bv::ModuleBody& m) {
+    return make_state(m) && m.import_as("numpy", "np") && remember_isnan(m) &&
+           m.import_from("collections", "OrderedDict") &&
+           m.import_from("belvane.tframe.ufuncs", "todotmc") &&
+           m.import_from("belvane.tframe.sysclsbase", "gv") &&
+           m.import_from("belvane.tframe.utils.datetimefunc", "mft_to_datetime") &&
+           m.import_from("belvane.tframe.utils.sorvel", "OrderedDotDict") && define_real_account(m) &&
+           remember_known_objects(m);
+}
 
 int exec(PyObject* module) { return bv::exec_module(module, "realtrade.model.accounts", body); }
+
+void free_state(void* module) {
+    State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (!st) return;
+    st->names.clear();
+    Py_CLEAR(st->zero);
+    Py_CLEAR(st->last_idx);
+    Py_CLEAR(st->sort_kwnames);
+    Py_CLEAR(st->sort_key);
+    Py_CLEAR(st->numpy_isnan);
+    forget_known_objects(*st);
+}
+
+// The state holds the account class's property and getter, which hold the
+// module: the collector must see that cycle.
+int traverse_state(PyObject* module, visitproc visit, void* arg) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (!st) return 0;
+    Py_VISIT(st->sort_key);
+    return visit_known_objects(*st, visit, arg);
+}
+
+int clear_state(PyObject* module) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (st) forget_known_objects(*st);
+    return 0;
+}
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
@@ -18,8 +74,8 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "belvane.realtrade.model.accounts", nullptr, sizeof(State), nullptr, slots, nullptr, nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "belvane.realtrade.model.accounts", nullptr,    sizeof(State), nullptr,
+    slots,                 traverse_state,                     clear_state, free_state,
 };
 
 }  // namespace

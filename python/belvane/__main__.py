@@ -1,11 +1,11 @@
 """Demo of the core modules on the framework stand-ins."""
 import sys
 
-from belvane.demo import backtest, stats, toolkit, toolkit_io
+from belvane.demo import backtest, live, stats, toolkit, toolkit_io
 
 
 def main():
-    parts = [toolkit, toolkit_io, stats, backtest]
+    parts = [toolkit, toolkit_io, stats, backtest, live]
     for i, part in enumerate(parts):
         if i:
             print()

@@ -1,0 +1,300 @@
+// Shortcuts for what the account handles most: reports that are
+// OrderedDotDicts, their plain dict copies and the position template. Classes
+// can be patched at any moment, so each shortcut first checks, at every use,
+// that every piece of the long way is still the built-in one or the one seen
+// at import; only then does it take the short way, whose result and effects
+// are those of the long way.
+#include "accounts.hpp"
+
+#include <cstring>
+
+namespace accounts {
+
+using bv::Ref;
+
+namespace {
+
+PyObject* type_attr(PyTypeObject* t, State& st, Name n) { return _PyType_Lookup(t, st.names[n]); }
+
+bool valid_tag(PyTypeObject* t) {
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
+}
+
+bool remembered(const TypeVerdict& v, PyTypeObject* t) {
+    return v.type == t && valid_tag(t) && t->tp_version_tag == v.tag;
+}
+
+// Keeps a verdict reached by type lookups alone, which give the class a tag.
+bool remember(TypeVerdict& v, PyTypeObject* t, bool fit) {
+    if (fit && valid_tag(t)) {
+        v.type = t;
+        v.tag = t->tp_version_tag;
+    }
+    return fit;
+}
+
+binaryfunc dict_subscript() { return PyDict_Type.tp_as_mapping->mp_subscript; }
+
+// Subscription is dict's own: its slot, or the slot that classes made by
+// type() get, which calls the __getitem__ it finds, here dict's.
+bool subscript_is_dicts(PyTypeObject* t, State& st) {
+    if (!t->tp_as_mapping) return false;
+    binaryfunc f = t->tp_as_mapping->mp_subscript;
+    if (f == dict_subscript()) return true;
+    return st.dict_getitem && f == st.getitem_slot &&
+           type_attr(t, st, n_dunder_getitem) == st.dict_getitem;
+}
+
+// Subscription of `m` is dict's own and no __missing__ can answer a miss.
+bool dict_subscription(State& st, PyObject* m) {
+    if (PyDict_CheckExact(m) || PyODict_CheckExact(m)) return true;
+    PyTypeObject* t = Py_TYPE(m);
+    if (!PyDict_Check(m)) return false;
+    if (remembered(st.subscripts, t)) return true;
+    return remember(st.subscripts, t, subscript_is_dicts(t, st) && !type_attr(t, st, n_dunder_missing));
+}
+
+// The class's __getattribute__ is the default one, as the attribute hook of
+// classes with __getattr__ tells it.
+bool default_getattribute(PyTypeObject* t, State& st) {
+    PyObject* d = type_attr(t, st, n_dunder_getattribute);
+    return !d || (Py_TYPE(d) == &PyWrapperDescr_Type &&
+                  reinterpret_cast<PyWrapperDescrObject*>(d)->d_wrapped ==
+                      reinterpret_cast<void*>(PyObject_GenericGetAttr));
+}
+
+// Nothing in the instance's own namespace can shadow a class attribute.
+bool no_instance_attrs(PyObject* obj) {
+    PyObject** dp = _PyObject_GetDictPtr(obj);
+    return !dp || !*dp || (PyDict_Check(*dp) && PyDict_Size(*dp) == 0);
+}
+
+// Ordinary lookup, then (if it fails) OrderedDotDict's __getattr__, which
+// reads the key: with nothing of that name in the class or the instance and
+// the dict's own subscription, `obj.attr` is the value stored under attr.
+// The class is judged for the three report attributes at once.
+bool reads_keys_as_attrs(State& st, PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (!st.odd_getattro || t->tp_getattro != st.odd_getattro || !PyDict_Check(obj)) return false;
+    bool fit = remembered(st.reads_keys, t) ||
+               remember(st.reads_keys, t,
+                        subscript_is_dicts(t, st) &&
+                            type_attr(t, st, n_dunder_getattr) == st.odd_getattr &&
+                            default_getattribute(t, st) && !type_attr(t, st, n_AccountID) &&
+                            !type_attr(t, st, n_Market) && !type_attr(t, st, n_Code));
+    return fit && no_instance_attrs(obj);
+}
+
+// dict(m) of an OrderedDict (or subclass) that keeps the built-in `keys`,
+// iteration and subscription takes its keys in its order with their values.
+// With exact str keys only, no code can run while the copy is made.
+bool copies_as_odict(State& st, PyObject* m) {
+    if (!st.odict_keys || !PyODict_Check(m)) return false;
+    PyTypeObject* t = Py_TYPE(m);
+    bool fit = remembered(st.copies, t);
+    if (!fit) {
+        bool plain_lookup =
+            t->tp_getattro == PyObject_GenericGetAttr ||
+            (st.odd_getattro && t->tp_getattro == st.odd_getattro && default_getattribute(t, st));
+        fit = remember(st.copies, t,
+                       plain_lookup && t->tp_iter == PyODict_Type.tp_iter &&
+                           subscript_is_dicts(t, st) && type_attr(t, st, n_keys) == st.odict_keys &&
+                           !type_attr(t, st, n_dunder_missing));
+    }
+    if (!fit || !no_instance_attrs(m)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(m, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k)) return false;
+    return true;
+}
+
+Ref presized_dict(Py_ssize_t n) { return Ref::steal(_PyDict_NewPresized(n)); }
+
+// `f` is the toolkit's own native OrderedDotDict.<member>, whose behaviour the
+// shortcuts rely on; a replacement made before this module loaded is not.
+bool toolkit_member(State& st, PyObject* f, const char* qualname) {
+    if (!f || std::strcmp(Py_TYPE(f)->tp_name, "belvane_function") != 0) return false;
+    Ref module = bv::getattr(f, st.names[n_dunder_module]);
+    Ref qual = module ? bv::getattr(f, st.names[n_dunder_qualname]) : Ref();
+    if (!qual) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.get()) && PyUnicode_Check(qual.get()) &&
+           PyUnicode_CompareWithASCIIString(module.get(), "tframe.utils.sorvel") == 0 &&
+           PyUnicode_CompareWithASCIIString(qual.get(), qualname) == 0;
+}
+
+}  // namespace
+
+// Whether dict(self._position_template) can be built directly: the property
+// is still this module's, and making and copying the OrderedDotDict would
+// run nothing but the built-in OrderedDict code and OrderedDotDict's own
+// __init__, which only calls OrderedDict.__init__ with an empty dict.
+int template_is_plain(bv::Function* fn, PyObject* self) {
+    State& st = state(fn);
+    if (!st.template_property || !st.odd_class) return 0;
+    PyTypeObject* t = Py_TYPE(self);
+    if (t->tp_getattro != PyObject_GenericGetAttr ||
+        type_attr(t, st, n__position_template) != st.template_property)
+        return 0;
+    Ref getter = bv::getattr(st.template_property, st.names[n_fget]);
+    if (!getter) return -1;
+    if (getter.get() != st.template_getter) return 0;
+    PyObject* cls = PyDict_GetItemWithError(fn->globals, st.names[n_OrderedDotDict]);
+    if (cls != st.odd_class) return PyErr_Occurred() ? -1 : 0;
+    PyTypeObject* odd = reinterpret_cast<PyTypeObject*>(st.odd_class);
+    if (Py_TYPE(odd) != &PyType_Type || odd->tp_new != PyODict_Type.tp_new ||
+        odd->tp_iter != PyODict_Type.tp_iter || odd->tp_getattro != st.odd_getattro ||
+        odd->tp_finalize || odd->tp_del || !subscript_is_dicts(odd, st) ||
+        odd->tp_as_mapping->mp_ass_subscript != PyODict_Type.tp_as_mapping->mp_ass_subscript ||
+        type_attr(odd, st, n_dunder_init) != st.odd_init ||
+        type_attr(odd, st, n_keys) != st.odict_keys ||
+        !default_getattribute(odd, st) ||
+        type_attr(odd, st, n_dunder_missing))
+        return 0;
+    // OrderedDotDict.__init__ names its class through its own module.
+    PyObject* bound = PyDict_GetItemWithError(st.odd_globals, st.names[n_OrderedDotDict]);
+    if (bound != st.odd_class) return PyErr_Occurred() ? -1 : 0;
+    return 1;
+}
+
+// The lookup dict's subscription makes, and for a miss its KeyError (which,
+// for a str key, holds just the key).
+Ref get_item(bv::Function* fn, PyObject* mapping, PyObject* key) {
+    if (dict_subscription(state(fn), mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (v) return Ref::borrow(v);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(mapping, key));
+}
+
+Ref report_attr(bv::Function* fn, PyObject* report, PyObject* attr) {
+    if (reads_keys_as_attrs(state(fn), report)) {
+        PyObject* v = PyDict_GetItemWithError(report, attr);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) return Ref();
+    }
+    return bv::getattr(report, attr);
+}
+
+Ref plain_copy(bv::Function* fn, PyObject* mapping) {
+    if (PyDict_CheckExact(mapping)) return Ref::steal(PyDict_Copy(mapping));
+    if (copies_as_odict(state(fn), mapping)) {
+        Ref copy = presized_dict(PyDict_Size(mapping));
+        Ref it = copy ? Ref::steal(PyObject_GetIter(mapping)) : Ref();
+        if (!it) return Ref();
+        while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+            PyObject* found = PyDict_GetItemWithError(mapping, key.get());
+            Ref value = found ? Ref::borrow(found) : Ref::steal(PyObject_GetItem(mapping, key.get()));
+            if (!value || PyDict_SetItem(copy.get(), key.get(), value.get()) < 0) return Ref();
+        }
+        if (PyErr_Occurred()) return Ref();
+        return copy;
+    }
+    return bv::call(reinterpret_cast<PyObject*>(&PyDict_Type), mapping);
+}
+
+bool read_report(bv::Function* fn, PyObject* report, ReportValues& out) {
+    if (PyDict_CheckExact(report)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(report, &pos, &k, &v))
+            if (!PyUnicode_CheckExact(k)) return false;
+    } else if (!copies_as_odict(state(fn), report)) {
+        return false;
+    }
+    for (int i = 0; i < kReportKeyCount; ++i) {
+        PyObject* v = PyDict_GetItemWithError(report, name(fn, static_cast<Name>(n_AccountID + i)));
+        if (!v && PyErr_Occurred()) return false;
+        out.values[i] = Ref::borrow(v);
+    }
+    return true;
+}
+
+bool own_make_positions(bv::Function* fn, PyObject* method, PyObject* self) {
+    PyObject* own = state(fn).make_positions;
+    return own && PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == own &&
+           PyMethod_GET_SELF(method) == self;
+}
+
+bool remember_known_objects(bv::ModuleBody& m) {
+    State& st = m.state<State>();
+    forget_known_objects(st);
+    PyObject* keys = type_attr(&PyODict_Type, st, n_keys);
+    st.odict_keys = keys ? bv::new_ref(keys) : nullptr;
+
+    Ref odd = bv::global(m.globals(), st.names[n_OrderedDotDict]);
+    if (!odd) return false;
+    if (PyType_Check(odd.get()) &&
+        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(odd.get()), &PyODict_Type)) {
+        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(odd.get());
+        PyObject* getattr_fn = type_attr(t, st, n_dunder_getattr);
+        PyObject* init_fn = type_attr(t, st, n_dunder_init);
+        Ref init = Ref::borrow(init_fn);
+        Ref getattr = Ref::borrow(getattr_fn);
+        Ref globals = init ? bv::getattr(init.get(), st.names[n_dunder_globals]) : Ref();
+        if (!globals) PyErr_Clear();
+        if (toolkit_member(st, getattr.get(), "OrderedDotDict.__getattr__") &&
+            toolkit_member(st, init.get(), "OrderedDotDict.__init__") && globals &&
+            PyDict_Check(globals.get()) && t->tp_getattro != PyObject_GenericGetAttr) {
+            st.odd_getattro = t->tp_getattro;
+            PyObject* getitem = type_attr(&PyDict_Type, st, n_dunder_getitem);
+            if (t->tp_as_mapping && getitem && type_attr(t, st, n_dunder_getitem) == getitem) {
+                st.getitem_slot = t->tp_as_mapping->mp_subscript;
+                st.dict_getitem = bv::new_ref(getitem);
+            }
+            st.odd_getattr = getattr.release();
+            st.odd_init = init.release();
+            st.odd_globals = globals.release();
+            st.odd_class = odd.release();
+        }
+    }
+
+    Ref cls = bv::global(m.globals(), st.names[n_BVRealAccount]);
+    if (!cls) return false;
+    if (PyType_Check(cls.get())) {
+        Ref prop = Ref::borrow(
+            type_attr(reinterpret_cast<PyTypeObject*>(cls.get()), st, n__position_template));
+        Ref getter = prop ? bv::getattr(prop.get(), st.names[n_fget]) : Ref();
+        if (!getter) return false;
+        st.template_property = prop.release();
+        st.template_getter = getter.release();
+        PyObject* method = type_attr(reinterpret_cast<PyTypeObject*>(cls.get()), st, n_make_positions);
+        st.make_positions = method ? bv::new_ref(method) : nullptr;
+    }
+    return true;
+}
+
+void forget_known_objects(State& st) {
+    st.reads_keys = st.copies = st.subscripts = TypeVerdict{nullptr, 0};
+    Py_CLEAR(st.odd_class);
+    st.odd_getattro = nullptr;
+    Py_CLEAR(st.odd_getattr);
+    st.getitem_slot = nullptr;
+    Py_CLEAR(st.dict_getitem);
+    Py_CLEAR(st.odd_init);
+    Py_CLEAR(st.odd_globals);
+    Py_CLEAR(st.odict_keys);
+    Py_CLEAR(st.template_property);
+    Py_CLEAR(st.template_getter);
+    Py_CLEAR(st.make_positions);
+}
+
+int visit_known_objects(State& st, visitproc visit, void* arg) {
+    Py_VISIT(st.odd_class);
+    Py_VISIT(st.odd_getattr);
+    Py_VISIT(st.dict_getitem);
+    Py_VISIT(st.odd_init);
+    Py_VISIT(st.odd_globals);
+    Py_VISIT(st.odict_keys);
+    Py_VISIT(st.template_property);
+    Py_VISIT(st.template_getter);
+    Py_VISIT(st.make_positions);
+    return 0;
+}
+
+}  // namespace accounts

@@ -1,0 +1,131 @@
+"""Builders shared by the account tests: environments, reports, and the
+pure-Python peer of the account module."""
+import math
+import os
+import sys
+
+import numpy
+
+from belvane.realtrade.model import accounts as native
+from belvane.tframe import sysclsbase
+from belvane.tframe.utils.sorvel import OrderedDotDict
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                'bench'))
+from peers import accounts as peer  # noqa: E402
+
+MODULES = [native, peer]
+MODULE_IDS = ['native', 'peer']
+
+HANDLE = 'ACC-7'
+STAMP = 20240501093000123  # 1 May 2024, 09:30:00.123
+gv = sysclsbase.gv
+NAN = float('nan')
+
+REPORT_KEYS = [
+    'AccountID', 'Market', 'Code', 'VolumeLong', 'VolumeShort', 'VolumeTodayLong',
+    'VolumeTodayShort', 'FpnlLong', 'FpnlShort', 'ZpnlLong', 'ZpnlShort', 'HoldingCostLong',
+    'HoldingCostShort', 'CostLong', 'CostShort', 'AmountLong', 'AmountShort', 'HoldingValueLong',
+    'HoldingValueShort', 'AvailableLong', 'AvailableShort', 'AvailableTodayLong',
+    'AvailableTodayShort', 'Price', 'CreatedLong', 'CreatedShort', 'Updated', 'OrderFrozenLong',
+    'OrderFrozenShort', 'OrderFrozenTodayLong', 'OrderFrozenTodayShort', 'MarginLong',
+    'MarginShort', 'ChangeReason']
+
+CASH_KEYS = ['ValidCash', 'AvailableCash', 'MarketValue', 'Margin', 'OrderFrozen', 'TotalAsset',
+             'TotalValue', 'HoldingPnl', 'RealizedPnl', 'DailyPnl', 'DailyCost', 'CumCashFlow',
+             'LastAmount', 'LastRealizedPnl', 'LastCost', 'LastCashFlow', 'ChangeReason']
+
+TARGETS = [('SH', '600000'), ('sz', '000001'), ('SH', '600519'), ('CFFEX', 'if2406')]
+
+
+def targets(pairs=TARGETS):
+    return [{'Market': m, 'Code': c} for m, c in pairs]
+
+
+def make_env(pairs=TARGETS):
+    return sysclsbase.SimEnvironment(targets=targets(pairs))
+
+
+def make_account(module, pairs=TARGETS, **kw):
+    args = dict(env_=make_env(pairs), acc_type='stock', idx=3, name='main', handle=HANDLE,
+                currency='USD')
+    args.update(kw)
+    return module.BVRealAccount(**args)
+
+
+def report(market, code, cls=OrderedDotDict, account=HANDLE, **values):
+    """A full position report; each numeric key gets a distinct value."""
+    r = cls()
+    for i, key in enumerate(REPORT_KEYS):
+        r[key] = i * 10 + 1
+    r['AccountID'] = account
+    r['Market'] = market
+    r['Code'] = code
+    r['Price'] = 12.5
+    r['CreatedLong'] = STAMP
+    r['CreatedShort'] = STAMP + 1000
+    r['Updated'] = STAMP + 100000
+    for key, value in values.items():
+        r[key] = value
+    return r
+
+
+def cash(account=HANDLE, cls=OrderedDotDict, **values):
+    c = cls()
+    c['AccountID'] = account
+    for i, key in enumerate(CASH_KEYS):
+        c[key] = 1000.5 + i
+    for key, value in values.items():
+        c[key] = value
+    return c
+
+
+def same(a, b):
+    """Value-for-value and type-for-type equality, NaN equal to NaN."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float) and math.isnan(a):
+        return math.isnan(b)
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def is_nan(v):
+    return isinstance(v, float) and math.isnan(v)
+
+
+class Recorder(object):
+    """Stands in for the module globals todotmc, mft_to_datetime and np, and
+    logs every call with its argument."""
+
+    def __init__(self, module, monkeypatch, with_NaN=False):
+        self.log = []
+        real_todotmc = module.todotmc
+        real_convert = module.mft_to_datetime
+
+        def todotmc(x):
+            self.log.append(('todotmc', dict(x) if isinstance(x, dict) else None))
+            return real_todotmc(x)
+
+        def mft_to_datetime(values):
+            self.log.append(('mft_to_datetime', list(values), type(values)))
+            return real_convert(values)
+
+        recorder = self
+
+        class FakeNumpy(object):
+            nan = numpy.nan
+
+            @staticmethod
+            def isnan(x):
+                recorder.log.append(('isnan', x if not is_nan(x) else 'NaN'))
+                return numpy.isnan(x)
+
+        if with_NaN:
+            FakeNumpy.NaN = float('nan')
+        monkeypatch.setattr(module, 'todotmc', todotmc)
+        monkeypatch.setattr(module, 'mft_to_datetime', mft_to_datetime)
+        monkeypatch.setattr(module, 'np', FakeNumpy())

@@ -1,0 +1,323 @@
+"""The native account against its pure-Python peer: same results, same calls
+into the framework, same failures, including under hostile inputs and with
+the classes it relies on patched."""
+import gc
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from accounts_support import (HANDLE, NAN, REPORT_KEYS, STAMP, Recorder, cash, gv, make_account,
+                              native, peer, report, same)
+from belvane.tframe.utils.sorvel import OrderedDotDict
+
+
+def outcome(call):
+    try:
+        return ('ok', call())
+    except Exception as e:  # the exception itself is what is compared
+        return ('raised', type(e), e.args)
+
+
+def run_both(scenario, monkeypatch=None):
+    """Runs scenario(module, log) for both modules and checks that results and
+    framework call logs agree."""
+    results = []
+    for mod in (native, peer):
+        log = []
+        if monkeypatch is not None:
+            with monkeypatch.context() as m:
+                log = Recorder(mod, m).log
+                results.append((outcome(lambda: scenario(mod)), log))
+        else:
+            results.append((outcome(lambda: scenario(mod)), log))
+    (a, log_a), (b, log_b) = results
+    assert same(a, b), (a, b)
+    assert log_a == log_b
+    return a
+
+
+def snapshots(acc, indices=(0, 1, 2, 3, 7, -1), side=gv.POSITIONSIDE_UNKNOWN):
+    return [outcome(acc.snapshot_positions), outcome(lambda: acc.snapshot_position(indices, side)),
+            outcome(acc.snapshot_cash),
+            [outcome(lambda: acc.get_position_info(k, i)) for k in ('VolumeLong', 'Price', 'Code')
+             for i in (0, 3, 5)]]
+
+
+# ---- random accounts -------------------------------------------------------------
+
+markets = st.sampled_from(['SH', 'sh', 'SZ', 'x'])
+codes = st.sampled_from(['1', '2', 'a1'])
+stamps = st.one_of(st.just(NAN), st.sampled_from([STAMP, STAMP + 1000, float(STAMP)]))
+values = st.one_of(st.integers(-5, 5), st.floats(allow_nan=True), st.none(), st.text(max_size=2))
+
+
+@st.composite
+def accounts_input(draw):
+    pairs = draw(st.lists(st.tuples(markets, codes), max_size=6))
+    reports = []
+    for _ in range(draw(st.integers(0, 6))):
+        r = report(draw(markets), draw(codes), account=draw(st.sampled_from([HANDLE, HANDLE,
+                                                                               'other'])))
+        for key in draw(st.lists(st.sampled_from(REPORT_KEYS[3:]), max_size=4)):
+            r[key] = draw(stamps) if key in ('CreatedLong', 'CreatedShort', 'Updated') \
+                else draw(values)
+        reports.append(r)
+    indices = draw(st.lists(st.integers(-2, 7), max_size=5))
+    side = draw(st.sampled_from([gv.POSITIONSIDE_LONG, gv.POSITIONSIDE_SHORT,
+                                 gv.POSITIONSIDE_UNKNOWN]))
+    return pairs, reports, indices, side
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@given(accounts_input())
+def test_random_accounts_agree(monkeypatch, data):
+    pairs, reports, indices, side = data
+
+    def scenario(mod):
+        acc = make_account(mod, pairs)
+        acc.update_info(cash(), reports)
+        return [list(acc._position)] + snapshots(acc, indices, side)
+    run_both(scenario, monkeypatch)
+
+
+# ---- hostile inputs ----------------------------------------------------------------
+
+class Boom(Exception):
+    pass
+
+
+class RaisingGet(OrderedDotDict):
+    def __getitem__(self, key):
+        if key == 'Price':
+            raise Boom(key)
+        return OrderedDotDict.__getitem__(self, key)
+
+
+class OwnKeys(OrderedDotDict):
+    def keys(self):
+        return [k for k in OrderedDotDict.keys(self) if k != 'Price']
+
+
+class Missing(OrderedDotDict):
+    def __missing__(self, key):
+        return 'missing ' + key
+
+
+class BadStr(object):
+    def __str__(self):
+        raise Boom('str')
+
+    def __eq__(self, other):
+        return type(other) is BadStr
+
+    def __hash__(self):
+        return 0
+
+
+class BadEq(object):
+    def __eq__(self, other):
+        raise Boom('eq')
+    __ne__ = __eq__
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize('make_reports', [
+    lambda: [report('SH', '600000', cls=RaisingGet)],
+    lambda: [report('SH', '600000', cls=OwnKeys)],
+    lambda: [report('SH', '600000', cls=Missing)],
+    lambda: [report(BadStr(), '1')],
+    lambda: [report('SH', '1', account=BadEq())],
+    lambda: [dict(report('SH', '600000'))],
+    lambda: [5],
+], ids=['raising __getitem__', 'own keys', '__missing__', 'raising __str__', 'raising __ne__',
+        'plain dict', 'not a mapping'])
+def test_hostile_reports(monkeypatch, make_reports):
+    def scenario(mod):
+        acc = make_account(mod)
+        pushed = outcome(lambda: acc.update_info(cash(), make_reports()))
+        if pushed[0] != 'ok':
+            # Reports that cannot be pushed are filed directly.
+            for r in make_reports():
+                acc._position['SH.600000'] = r
+        return [pushed] + snapshots(acc)
+    run_both(scenario, monkeypatch)
+
+
+@pytest.mark.parametrize('mutate', ['clear', 'append', 'reverse', 'replace'])
+def test_target_list_mutated_by_todotmc(monkeypatch, mutate):
+    def scenario(mod):
+        handed_out = []
+        real = mod.todotmc
+
+        def todotmc(x):
+            if isinstance(x, dict) and handed_out:
+                keys = handed_out[-1]
+                if mutate == 'clear':
+                    del keys[:]
+                elif mutate == 'append':
+                    keys.append('SH.600519')
+                elif mutate == 'reverse':
+                    keys.reverse()
+                else:
+                    keys[:] = ['X.%d' % i for i in range(len(keys))]
+            result = real(x)
+            if not isinstance(x, dict):
+                handed_out.append(result)
+            return result
+        monkeypatch.setattr(mod, 'todotmc', todotmc)
+        acc = make_account(mod, [('SH', '600000'), ('SZ', '000001'), ('SH', '600519')] * 2)
+        acc.update_info(cash(), [report('sz', '000001'), report('q', 'q')])
+        return snapshots(acc)
+    run_both(scenario)
+
+
+def test_target_list_that_is_kept_elsewhere(monkeypatch):
+    kept = []
+
+    def scenario(mod):
+        real = mod.todotmc
+        monkeypatch.setattr(mod, 'todotmc', lambda x: kept.append(real(x)) or kept[-1])
+        acc = make_account(mod)
+        acc.update_info(cash(), [report('sz', '000001')])
+        return acc.snapshot_positions()
+    run_both(scenario)
+
+
+def test_table_changed_during_snapshot():
+    def scenario(mod):
+        class Meddling(mod.BVRealAccount):
+            def make_positions(self, temp_position):
+                self._position.clear()
+                self._position['NEW.1'] = report('new', '1')
+                return super(Meddling, self).make_positions(temp_position)
+        acc = Meddling(make_account(mod).env, 'stock', 0, 'n', HANDLE, 'CNY')
+        acc.update_info(cash(), [report('sz', '000001'), report('SH', '600000')])
+        return acc.snapshot_positions()
+    run_both(scenario)
+
+
+# ---- what the shortcuts rely on, changed -------------------------------------------------
+
+def patch_class(monkeypatch, attr, value):
+    monkeypatch.setattr(OrderedDotDict, attr, value, raising=False)
+
+
+@pytest.mark.parametrize('change', [
+    'setitem', 'init', 'keys', 'getattr', 'getitem', 'instance keys', 'class attribute',
+    'template property', 'template getter', 'OrderedDotDict global', 'make_positions attribute',
+])
+def test_changed_pieces_agree(monkeypatch, change):
+    seen = []
+    real_setitem = OrderedDotDict.__setitem__
+    real_init = OrderedDotDict.__init__
+
+    def scenario(mod):
+        del seen[:]
+        acc = make_account(mod)
+        r = report('sz', '000001')
+        if change == 'setitem':
+            patch_class(monkeypatch, '__setitem__',
+                        lambda self, k, v: seen.append(k) or real_setitem(self, k, v))
+        elif change == 'init':
+            patch_class(monkeypatch, '__init__', lambda self, *a: seen.append(a) or real_init(self))
+        elif change == 'keys':
+            patch_class(monkeypatch, 'keys', lambda self: ['Market', 'Code'])
+        elif change == 'getattr':
+            patch_class(monkeypatch, '__getattr__', lambda self, item: 'SH' if item != 'AccountID'
+                        else HANDLE)
+        elif change == 'getitem':
+            patch_class(monkeypatch, '__getitem__',
+                        lambda self, k: seen.append(k) or dict.__getitem__(self, k))
+        elif change == 'instance keys':
+            r.__dict__['keys'] = lambda: ['Market', 'Code', 'Updated', 'CreatedLong']
+        elif change == 'class attribute':
+            patch_class(monkeypatch, 'Market', 'CLASS')
+        elif change == 'template property':
+            monkeypatch.setattr(type(acc), '_position_template',
+                                property(lambda self: OrderedDotDict(report('t', 't'))))
+        elif change == 'template getter':
+            prop = vars(type(acc))['_position_template']
+            real_getter = prop.fget
+            prop.__init__(lambda self: seen.append('getter') or real_getter(self))
+        elif change == 'OrderedDotDict global':
+            class Logged(OrderedDotDict):
+                def __setitem__(self, k, v):
+                    seen.append(k)
+                    OrderedDotDict.__setitem__(self, k, v)
+            monkeypatch.setattr(mod, 'OrderedDotDict', Logged)
+        elif change == 'make_positions attribute':
+            acc.make_positions = lambda d: seen.append(sorted(d)) or {'from': 'instance'}
+        try:
+            acc.update_info(cash(), [r])
+            return [snapshots(acc), list(seen)]
+        finally:
+            if change == 'template getter':
+                prop.__init__(real_getter)
+            monkeypatch.undo()
+    run_both(scenario)
+
+
+def test_no_reference_leaks():
+    acc = make_account(native)
+    reports = [report('sz', '000001'), report('q', 'q')]
+
+    def work():
+        acc.update_info(cash(), reports)
+        snapshots(acc)
+        acc.make_positions(dict(reports[0]))
+    for _ in range(3):
+        work()
+    gc.collect()
+    before = len(gc.get_objects())
+    for _ in range(50):
+        work()
+    gc.collect()
+    assert len(gc.get_objects()) - before < 50
+
+
+def test_toolkit_class_patched_before_import():
+    # The shortcuts must not take a replacement seen at import for the
+    # toolkit's own OrderedDotDict.__getattr__.
+    import os
+    import subprocess
+    import sys
+    script = '''
+import sys
+sys.path.insert(0, %r)
+from belvane.tframe.utils.sorvel import OrderedDotDict
+OrderedDotDict.__getattr__ = lambda self, item: 'X' if item == 'Market' else self[item]
+from accounts_support import MODULES, cash, make_account, report
+for mod in MODULES:
+    acc = make_account(mod)
+    acc.update_info(cash(), [report('sh', '1')])
+    print(list(acc._position))
+''' % os.path.dirname(os.path.abspath(__file__))
+    out = subprocess.run([sys.executable, '-c', script], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, universal_newlines=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split('\n')[:2] == ["['X.1']", "['X.1']"]
+
+
+@pytest.mark.parametrize('change', ['class attribute', '__missing__', 'keys'])
+def test_class_changed_after_first_use(monkeypatch, change):
+    # The shortcuts remember classes found fit; a later change must count.
+    def scenario(mod):
+        acc = make_account(mod)
+        pushed = [report('sz', '000001'), report('SH', '600000')]
+        del pushed[1]['Price']
+        acc.update_info(cash(), pushed)
+        before = snapshots(acc)
+        if change == 'class attribute':
+            patch_class(monkeypatch, 'Market', 'CLASS')
+        elif change == '__missing__':
+            patch_class(monkeypatch, '__missing__', lambda self, key: 'missing ' + key)
+        else:
+            patch_class(monkeypatch, 'keys', lambda self: ['Market', 'Code'])
+        try:
+            c = cash()
+            del c['LastCost']
+            acc.update_info(c, pushed)
+            return [before, list(acc._position), snapshots(acc)]
+        finally:
+            monkeypatch.undo()
+    run_both(scenario)
