@@ -189,6 +189,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Function* f = reinterpret_cast<Function*>(self);
+    if ((!kwargs || !PyDict_Size(kwargs)) && PyTuple_GET_SIZE(args) == f->npositional &&
+        !f->has_varargs) {
+        // The caller's tuple holds the arguments for the whole call.
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+        PyObject* result = f->impl(f, &PyTuple_GET_ITEM(args, 0));
+        Py_LeaveRecursiveCall();
+        return result;
+    }
     return call_slow(f, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, kwargs);
 }
 
