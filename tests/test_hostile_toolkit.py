@@ -939,3 +939,37 @@ def test_socket_constructor_and_retry_arguments():
             impl.io.socket = socket
     for _, h in INT_VALUES:
         run_both(scenario, h)
+
+
+# ---- import hooks -----------------------------------------------------------------
+
+def test_import_hook_that_drops_the_package_being_aliased():
+    # While the toolkit maps the top-level name of its registered name to
+    # its package, it asks the finders whether that name is importable on
+    # its own; a finder may drop the package meanwhile. It was used after
+    # being freed (a crash); now the package is held until it is aliased.
+    from conftest import run_python
+    code = '''
+import gc, sys
+import belvane.tframe.utils
+
+
+class Finder(object):
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name == 'tframe':
+            import belvane
+            sys.modules.pop('belvane.tframe', None)
+            vars(belvane).pop('tframe', None)
+            gc.collect()
+        return None
+
+
+sys.meta_path.insert(0, Finder)
+import belvane.tframe.utils.sorvel
+alias = sys.modules['tframe']
+print(alias.__name__, alias.utils is sys.modules['belvane.tframe.utils'])
+'''
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ['belvane.tframe', 'True']
