@@ -415,3 +415,47 @@ def test_stamps_near_the_limits():
             out.append(outcome(lambda: acc.make_position(r, 0, gv.POSITIONSIDE_LONG)))
         return out
     run_both(scenario)
+
+
+class Pushing(OrderedDotDict):
+    """A report whose AccountID, read while update_info files the list, changes
+    the list being pushed or the account itself."""
+    action = None
+    target = None
+
+    def __getattr__(self, item):
+        if item == 'AccountID' and Pushing.target is not None:
+            acc, reports = Pushing.target
+            if Pushing.action == 'shrink list':
+                del reports[1:]
+            elif Pushing.action == 'grow list' and len(reports) < 10:
+                reports.append(report('g%d' % len(reports), '1'))
+            elif Pushing.action == 'clear table':
+                acc._position.clear()
+            elif Pushing.action == 'push again':
+                Pushing.target = None
+                acc.update_info(cash(), [report('inner', '1')])
+            elif Pushing.action == 'replace cash':
+                acc._cash = {'TotalAsset': 'inner'}
+        return OrderedDotDict.__getattr__(self, item)
+
+
+@pytest.mark.parametrize('action', ['shrink list', 'grow list', 'clear table', 'push again',
+                                    'replace cash'])
+@pytest.mark.parametrize('container', ['list', 'generator'])
+def test_reports_that_change_the_push_while_it_is_read(action, container):
+    def scenario(mod):
+        acc = pushed(mod)
+        reports = [report('a', '1', cls=Pushing), report('SH', '600000', cls=Pushing),
+                   report('b', '2', cls=Pushing)]
+        Pushing.action, Pushing.target = action, (acc, reports)
+        try:
+            given = reports if container == 'list' else (r for r in reports)
+            out = [outcome(lambda: acc.update_info(cash(), given)),
+                   outcome(lambda: sorted(acc._position))]
+        finally:
+            Pushing.target = None
+        out.extend(snapshots(acc))
+        out.extend(usable(mod))
+        return out
+    run_both(scenario)
