@@ -212,6 +212,7 @@ def test_output_file_manager_and_loader(tmp_path, monkeypatch):
                            M.get_sub_dir('mat', 'a'), M.mk_root_sub_dir('x'), M.mk_dir(str(source)))),
         ('clean', lambda: M.cls_root_sub_dir('log')), ('fallback', fallback),
         ('unknown name', lambda: M.get_sub_dir('x')),
+        ('layout', lambda: (M.set_task_id(8), M.init(), M.set_task_id(7))),
     ], calls=80)
     # The import inside load() fills the import system's caches for a while.
     leak_free([
@@ -304,6 +305,50 @@ def test_socket_base_with_doubles(monkeypatch):
         ('hooks', lambda: bare._deal_error(OSError('x'))), ('disconnect hook', bare.disconnect),
         ('set_timeout', lambda: failing.set_timeout(2)),
         ('construct', lambda: Client('h', 1, timeout=0)),
+    ])
+
+    # connect, reconnect and the permission check, on sockets the module
+    # global makes: one that connects and one that is refused.
+    class Connecting(Double):
+        def connect(self, address):
+            return self._next()
+
+        def setsockopt(self, *a):
+            pass
+
+        def close(self):
+            pass
+
+    class Sockets(object):
+        error, timeout = OSError, socket.timeout
+        AF_INET, SOCK_STREAM = socket.AF_INET, socket.SOCK_STREAM
+        SOL_SOCKET, SO_RCVBUF = socket.SOL_SOCKET, socket.SO_RCVBUF
+        answers = [None]
+
+        def socket(self, *a):
+            return Connecting(list(self.answers))
+
+    refusing = Sockets()
+    refusing.answers = [ConnectionRefusedError('no')]
+    monkeypatch.setattr(sorvel, 'socket', Sockets())
+    linked = Client('127.0.0.1', 9)
+    refused = Client('127.0.0.1', 9)
+    cache = sysclsbase.vr.g_BelvaneCache
+
+    def refuse():
+        with monkeypatch.context() as m:
+            m.setattr(sorvel, 'socket', refusing)
+            refused.connect(retry=3)
+            return refused.error
+
+    def forbidden():
+        with monkeypatch.context() as m:
+            m.setattr(cache, 'allow_comm_bv', False)
+            linked.send_data(b'x')
+    leak_free([
+        ('connect', lambda: (linked.connect(), linked.disconnect(), linked.reconnect(),
+                             linked.connect(), linked._check_connect())),
+        ('refused', refuse), ('not permitted', forbidden),
     ])
 
 
