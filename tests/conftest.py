@@ -4,6 +4,11 @@ import sys
 
 import pytest
 
+# The pure-Python peers under bench/peers are the oracle of many tests:
+# `from peers import positions`.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                'bench'))
+
 
 def run_python(code, *flags, env=None):
     """Runs `code` in a fresh interpreter with the same module path; returns

@@ -1,4 +1,5 @@
 """DotDict and OrderedDotDict: keys as attributes."""
+import collections
 import re
 
 import pytest
@@ -62,7 +63,9 @@ def test_str_layouts():
 
 def test_repr_and_equality_are_inherited():
     assert repr(DotDict({'a': 1})) == "{'a': 1}"
-    assert repr(OrderedDotDict([('a', 1)])) == "OrderedDotDict([('a', 1)])"
+    # The base's own layout, which changed in 3.12, under the subclass name.
+    base = repr(collections.OrderedDict([('a', 1)]))
+    assert repr(OrderedDotDict([('a', 1)])) == 'OrderedDotDict' + base[len('OrderedDict'):]
     assert DotDict({'a': 1}) == {'a': 1}
     assert OrderedDotDict([('a', 1), ('b', 2)]) != OrderedDotDict([('b', 2), ('a', 1)])
 

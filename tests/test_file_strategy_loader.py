@@ -1,26 +1,19 @@
 """FileStrategyLoader on real files, for the native class and its
 plain-Python peer alike."""
 import builtins
-import importlib.util
 import os
 import sys
 
 import pytest
 
 from belvane.tframe.utils import sorvel, utilfunc
+from peers import sorvel_io
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def load_peer():
-    name = 'sorvel_io_peer'
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
-            name, os.path.join(ROOT, 'bench', 'peers', 'sorvel_io.py'))
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        sys.modules[name] = module
-    return sys.modules[name]
+    return sorvel_io
 
 
 @pytest.fixture(params=['native', 'peer'])

@@ -1,28 +1,20 @@
 """OutputFileManager on real temporary directories, for the native class and
 its plain-Python peer alike. Every test works on a subclass rooted in its own
 temporary directory, so the process-wide default layout is never touched."""
-import importlib.util
 import os
 import shutil
-import sys
 import tempfile
 
 import pytest
 
 from belvane.tframe.utils import sorvel
+from peers import sorvel_io
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def load_peer():
-    name = 'sorvel_io_peer'
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
-            name, os.path.join(ROOT, 'bench', 'peers', 'sorvel_io.py'))
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        sys.modules[name] = module
-    return sys.modules[name]
+    return sorvel_io
 
 
 @pytest.fixture(params=['native', 'peer'])

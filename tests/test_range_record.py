@@ -10,8 +10,7 @@ from hypothesis import given, settings, strategies as st
 from belvane.tframe.utils import sorvel
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / 'bench'))
-from peers import sorvel_stats as peer  # noqa: E402
+from peers import sorvel_stats as peer
 
 NATIVE = sorvel.RangeRecord
 PEER = peer.RangeRecord

@@ -12,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 from belvane.tframe.utils import sorvel
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / 'bench'))
-from peers import sorvel_stats as peer  # noqa: E402
+from peers import sorvel_stats as peer
 
 
 class FakeClock(object):

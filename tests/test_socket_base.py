@@ -1,7 +1,6 @@
 """SocketBase against a real TCP server on 127.0.0.1 and against socket
 doubles, for the native class and its plain-Python peer alike."""
 import gc
-import importlib.util
 import os
 import socket
 import sys
@@ -12,20 +11,14 @@ import pytest
 
 from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
+from peers import sorvel_io
 from belvane.tframe.utils.exceptions import VersionError
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def load_peer():
-    name = 'sorvel_io_peer'
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
-            name, os.path.join(ROOT, 'bench', 'peers', 'sorvel_io.py'))
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        sys.modules[name] = module
-    return sys.modules[name]
+    return sorvel_io
 
 
 @pytest.fixture(params=['native', 'peer'])

@@ -9,7 +9,7 @@ from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / 'bench'))
-from peers import sorvel_stats as peer  # noqa: E402
+from peers import sorvel_stats as peer
 
 EQ = '=' * 60
 STAMP_FMT = '%Y-%m-%d %H:%M:%S,%f'

@@ -289,9 +289,9 @@ PyObject* get_annotations(PyObject* self, void*) {
     if (!f->annotations) {
         f->annotations = PyDict_New();
         if (!f->annotations) return nullptr;
-        for (int i = 0; i < f->spec->nannotations; ++i) {
-            Ref text = from_utf8(f->spec->annotations[i].text);
-            if (!text || PyDict_SetItemString(f->annotations, f->spec->annotations[i].param,
+        for (int i = 0; i < f->desc->nannotations; ++i) {
+            Ref text = from_utf8(f->desc->annotations[i].text);
+            if (!text || PyDict_SetItemString(f->annotations, f->desc->annotations[i].param,
                                               text.get()) < 0) {
                 Py_CLEAR(f->annotations);
                 return nullptr;
@@ -502,19 +502,19 @@ bool install_fast_attribute_slots(PyObject* cls) {
 
 bool is_function(PyObject* o) { return Py_TYPE(o) == &function_type; }
 
-Ref make_function(const FunctionSpec& spec, PyObject* module, const char* registered_name,
+Ref make_function(const FunctionSpec& desc, PyObject* module, const char* registered_name,
                   const char* qualname_prefix) {
     if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0)
         return Ref();
-    Ref names = Ref::steal(PyTuple_New(spec.nparams));
+    Ref names = Ref::steal(PyTuple_New(desc.nparams));
     if (!names) return Ref();
     int ndefaults = 0;
     bool has_varargs = false;
-    for (int i = 0; i < spec.nparams; ++i) {
-        PyObject* s = PyUnicode_InternFromString(spec.params[i].name);
+    for (int i = 0; i < desc.nparams; ++i) {
+        PyObject* s = PyUnicode_InternFromString(desc.params[i].name);
         if (!s) return Ref();
         PyTuple_SET_ITEM(names.get(), i, s);
-        Default k = spec.params[i].kind;
+        Default k = desc.params[i].kind;
         if (k == Default::VarArgs) has_varargs = true;
         else if (k != Default::Required) ++ndefaults;
     }
@@ -523,17 +523,17 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, const char* regist
         defaults = Ref::steal(PyTuple_New(ndefaults));
         if (!defaults) return Ref();
         int j = 0;
-        for (int i = 0; i < spec.nparams; ++i) {
-            Default k = spec.params[i].kind;
+        for (int i = 0; i < desc.nparams; ++i) {
+            Default k = desc.params[i].kind;
             if (k == Default::Required || k == Default::VarArgs) continue;
-            Ref d = make_default(spec.params[i]);
+            Ref d = make_default(desc.params[i]);
             if (!d) return Ref();
             PyTuple_SET_ITEM(defaults.get(), j++, d.release());
         }
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref name = Ref::steal(PyUnicode_InternFromString(desc.name));
     Ref qualname = qualname_prefix
-                       ? Ref::steal(PyUnicode_FromFormat("%s.%s", qualname_prefix, spec.name))
+                       ? Ref::steal(PyUnicode_FromFormat("%s.%s", qualname_prefix, desc.name))
                        : Ref::borrow(name.get());
     Ref module_name = Ref::steal(PyUnicode_InternFromString(registered_name));
     PyObject* globals = PyModule_GetDict(module);  // borrowed
@@ -545,10 +545,10 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, const char* regist
 #if BV_HAVE_VECTORCALL
     f->vectorcall = function_vectorcall;
 #endif
-    f->impl = spec.impl;
+    f->impl = desc.impl;
     f->has_varargs = has_varargs;
-    f->npositional = spec.nparams - (has_varargs ? 1 : 0);
-    f->spec = &spec;
+    f->npositional = desc.nparams - (has_varargs ? 1 : 0);
+    f->desc = &desc;
     f->name = name.release();
     f->qualname = qualname.release();
     f->module_name = module_name.release();

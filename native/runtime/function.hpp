@@ -73,7 +73,7 @@ struct Function {
     Impl impl;
     Py_ssize_t npositional;  // parameters that take positional arguments
     bool has_varargs;
-    const FunctionSpec* spec;
+    const FunctionSpec* desc;
     PyObject* name;
     PyObject* qualname;
     PyObject* module_name;
@@ -90,7 +90,7 @@ struct Function {
 
 // Makes a function whose __qualname__ is `qualname_prefix` + "." + name (or
 // the bare name for a null prefix), belonging to `module`.
-Ref make_function(const FunctionSpec& spec, PyObject* module, const char* registered_name,
+Ref make_function(const FunctionSpec& desc, PyObject* module, const char* registered_name,
                   const char* qualname_prefix);
 
 bool is_function(PyObject* o);

@@ -122,9 +122,9 @@ ClassBuilder& ClassBuilder::put(const char* name, Ref value) {
     return *this;
 }
 
-ClassBuilder& ClassBuilder::method(const FunctionSpec& spec) {
+ClassBuilder& ClassBuilder::method(const FunctionSpec& desc) {
     if (!ok_) return *this;
-    return put(spec.name, body_.function(spec, name_));
+    return put(desc.name, body_.function(desc, name_));
 }
 
 ClassBuilder& ClassBuilder::property(const FunctionSpec& getter) {
@@ -136,18 +136,18 @@ ClassBuilder& ClassBuilder::property(const FunctionSpec& getter) {
                                                        f.get(), nullptr)));
 }
 
-ClassBuilder& ClassBuilder::classmethod(const FunctionSpec& spec) {
+ClassBuilder& ClassBuilder::classmethod(const FunctionSpec& desc) {
     if (!ok_) return *this;
-    Ref f = body_.function(spec, name_);
-    if (!f) return put(spec.name, Ref());
-    return put(spec.name, Ref::steal(PyClassMethod_New(f.get())));
+    Ref f = body_.function(desc, name_);
+    if (!f) return put(desc.name, Ref());
+    return put(desc.name, Ref::steal(PyClassMethod_New(f.get())));
 }
 
-ClassBuilder& ClassBuilder::staticmethod(const FunctionSpec& spec) {
+ClassBuilder& ClassBuilder::staticmethod(const FunctionSpec& desc) {
     if (!ok_) return *this;
-    Ref f = body_.function(spec, name_);
-    if (!f) return put(spec.name, Ref());
-    return put(spec.name, Ref::steal(PyStaticMethod_New(f.get())));
+    Ref f = body_.function(desc, name_);
+    if (!f) return put(desc.name, Ref());
+    return put(desc.name, Ref::steal(PyStaticMethod_New(f.get())));
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, Ref value) { return put(name, std::move(value)); }

@@ -64,8 +64,8 @@ public:
     bool import_from_sibling(const char* name, const char* attr) {
         return bind(attr, bv::import_from_sibling(globals_, name, attr));
     }
-    Ref function(const FunctionSpec& spec, const char* qualname_prefix = nullptr) const {
-        return make_function(spec, module_, registered_name_, qualname_prefix);
+    Ref function(const FunctionSpec& desc, const char* qualname_prefix = nullptr) const {
+        return make_function(desc, module_, registered_name_, qualname_prefix);
     }
 
 private:
@@ -80,10 +80,10 @@ private:
 class ClassBuilder {
 public:
     ClassBuilder(const ModuleBody& body, const char* name, Ref bases = Ref());
-    ClassBuilder& method(const FunctionSpec& spec);
+    ClassBuilder& method(const FunctionSpec& desc);
     ClassBuilder& property(const FunctionSpec& getter);
-    ClassBuilder& classmethod(const FunctionSpec& spec);
-    ClassBuilder& staticmethod(const FunctionSpec& spec);
+    ClassBuilder& classmethod(const FunctionSpec& desc);
+    ClassBuilder& staticmethod(const FunctionSpec& desc);
     ClassBuilder& attr(const char* name, Ref value);
     // Removes a namespace entry, as `del name` in a class body.
     ClassBuilder& del(const char* name);

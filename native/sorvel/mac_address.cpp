@@ -38,8 +38,8 @@ PyObject* get_cur_mac_address(bv::Function* fn, PyObject* const*) {
 }  // namespace
 
 bool define_get_cur_mac_address(bv::ModuleBody& m) {
-    static const bv::FunctionSpec spec("get_cur_mac_address", get_cur_mac_address);
-    return m.bind("get_cur_mac_address", m.function(spec));
+    static const bv::FunctionSpec desc("get_cur_mac_address", get_cur_mac_address);
+    return m.bind("get_cur_mac_address", m.function(desc));
 }
 
 }  // namespace sorvel
