@@ -4,9 +4,6 @@ same result or the same exception."""
 import math
 import os
 import struct
-import sys
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'bench'))
 
 
 class Boom(Exception):
@@ -58,7 +55,7 @@ def hostile_class(dunder, mode, base=int):
         if dunder in ('__eq__', '__ne__'):
             ns['__hash__'] = base.__hash__
         if dunder == '__format__' and mode == 'wrong':
-            ns[dunder] = lambda self, spec: 5
+            ns[dunder] = lambda self, fmt: 5
         name = 'Hostile%s%s' % (dunder.strip('_').capitalize(), mode.capitalize())
         _classes[key] = type(name, (base,), ns)
     return _classes[key]

@@ -3,7 +3,6 @@ random inputs that reach the edges of the native fast paths: ints around
 2**53 (exact in a double), 2**62 and 2**63 (the C ranges), floats that
 overflow in a product, signed zeros, NaN and infinities, bools, fractions
 and decimals. Value for value, type for type, floats bit for bit."""
-import decimal
 import fractions
 import struct
 

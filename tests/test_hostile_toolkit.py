@@ -5,30 +5,14 @@ deleted or replaced, containers that change while they are walked and
 subclasses whose hooks raise or re-enter. Each native call must give the
 peer's result or exception, and the object must work normally afterwards."""
 import datetime
-import importlib.util
 import os
 import socket
-import sys
 
 import pytest
 
 from belvane.tframe.utils import sorvel
 from hostile_support import Boom, BadBool, canon, hostile, hostile_params, outcome
-
-from peers import sorvel_dicts, sorvel_stats  # noqa: E402
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def load_io_peer():
-    name = 'sorvel_io_peer'
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
-            name, os.path.join(ROOT, 'bench', 'peers', 'sorvel_io.py'))
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        sys.modules[name] = module
-    return sys.modules[name]
+from peers import sorvel_dicts, sorvel_io, sorvel_stats
 
 
 class Impl(object):
@@ -37,7 +21,7 @@ class Impl(object):
         if native:
             self.dicts = self.stats = self.io = sorvel
         else:
-            self.dicts, self.stats, self.io = sorvel_dicts, sorvel_stats, load_io_peer()
+            self.dicts, self.stats, self.io = sorvel_dicts, sorvel_stats, sorvel_io
 
     def __getattr__(self, name):
         for m in (self.dicts, self.stats, self.io):
