@@ -20,14 +20,17 @@ run_suite default "$VENV_DIR/default/bin/python" "$@"
 # The same suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer; any report aborts the interpreter and fails the
 # run. Python's own allocator is bypassed so that ASan sees every object.
+# pytest must leave file descriptor 2 alone (--capture=sys): its default
+# capture swallows a report that kills the interpreter, and an undefined-
+# behaviour report would then end the run with status 1 and no output.
 if [ "${BELVANE_SKIP_SANITIZERS:-0}" != 1 ]; then
     build asan "$VENV_DIR/default/bin/python" -DBELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
     log "Tests under AddressSanitizer and UndefinedBehaviorSanitizer ($("$VENV_DIR/default/bin/python" -V 2>&1))"
     LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1" \
     PYTHONMALLOC=malloc PYTHONPATH="$BUILD_DIR/asan/site" \
-        "$VENV_DIR/default/bin/python" -m pytest -p no:cacheprovider -q "$ROOT/tests" "$@"
+        "$VENV_DIR/default/bin/python" -m pytest -p no:cacheprovider --capture=sys -q "$ROOT/tests" "$@"
     ran+=("$("$VENV_DIR/default/bin/python" -V 2>&1) with sanitizers")
 fi
 

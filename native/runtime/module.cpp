@@ -192,7 +192,9 @@ bool alias_registered_top(PyObject* module, const char* registered_name, PyObjec
     if (!prefix || !top) return false;
     Ref pkg_name = Ref::steal(PyUnicode_Concat(prefix.get(), top.get()));
     if (!pkg_name) return false;
-    PyObject* pkg = PyDict_GetItemWithError(modules, pkg_name.get());
+    // Held: the finders asked below run Python code, which may drop the
+    // package from sys.modules.
+    Ref pkg = Ref::borrow(PyDict_GetItemWithError(modules, pkg_name.get()));
     if (!pkg) return !PyErr_Occurred();
     PyObject* have = PyDict_GetItemWithError(modules, top.get());
     if (have || PyErr_Occurred()) return !PyErr_Occurred();
@@ -203,7 +205,7 @@ bool alias_registered_top(PyObject* module, const char* registered_name, PyObjec
     Ref found = call(find_spec.get(), top.get());
     if (!found) return false;
     if (found.get() != Py_None) return true;
-    return PyDict_SetItem(modules, top.get(), pkg) == 0;
+    return PyDict_SetItem(modules, top.get(), pkg.get()) == 0;
 }
 
 }  // namespace

@@ -1,0 +1,461 @@
+"""The live account under hostile input, beyond hostile reports: indices,
+keys and sides whose dunders raise or answer with the wrong type, report
+tables and target lists that change while a snapshot walks them, replaced or
+deleted attributes, framework services that answer with odd objects. The
+native account gives the peer's outcome and answers normally afterwards."""
+import pytest
+
+from accounts_support import HANDLE, STAMP, cash, gv, make_account, native, peer, report
+from belvane.tframe.utils.sorvel import OrderedDotDict
+from hostile_support import BadBool, Boom, canon, hostile, hostile_params
+
+
+def outcome(call):
+    try:
+        r = call()
+    except Exception as e:  # compared as type and text
+        return ('raised', type(e), str(e))
+    return ('ok', canon(r))
+
+
+SIDES = [gv.POSITIONSIDE_LONG, gv.POSITIONSIDE_SHORT, gv.POSITIONSIDE_UNKNOWN]
+
+
+def snapshots(acc, indices=(0, 1, 3, 9, -1), side=gv.POSITIONSIDE_UNKNOWN):
+    return [outcome(acc.snapshot_positions), outcome(lambda: acc.snapshot_position(indices, side)),
+            outcome(acc.snapshot_cash),
+            outcome(lambda: [acc.get_position_info(k, i) for k in ('VolumeLong', 'Price')
+                             for i in (0, 3)]),
+            outcome(lambda: acc.get_cash_info('TotalAsset'))]
+
+
+def pushed(mod, **kw):
+    acc = make_account(mod, **kw)
+    acc.update_info(cash(), [report('sz', '000001'), report('SH', '600000'), report('q', 'q')])
+    return acc
+
+
+def usable(mod):
+    """A fresh account of the module answers normally."""
+    acc = pushed(mod)
+    return snapshots(acc)
+
+
+def run_both(scenario, *args):
+    got, want = scenario(native, *args), scenario(peer, *args)
+    if got != want:
+        diff = [(i, x, y) for i, (x, y) in enumerate(zip(got, want)) if x != y]
+        raise AssertionError('native and peer differ at %r (args %r)' % (diff[:3], args))
+
+
+VALUES = hostile_params(int, 1) + hostile_params(str, 'SH') + [
+    ('none', None), ('huge', 2 ** 100), ('neg huge', -2 ** 100), ('float', 1.0),
+    ('nan', float('nan')), ('true', True), ('object', object()), ('list', [1]),
+    ('badbool', BadBool())]
+
+
+def argument_scenario(mod, h):
+    acc = pushed(mod)
+    out = [outcome(lambda: acc.get_cash_info(h)), outcome(lambda: acc.get_position_info(h, 0)),
+           outcome(lambda: acc.get_position_info('VolumeLong', h)),
+           outcome(lambda: acc.get_position_info(h, 3))]
+    for side in SIDES:
+        out.append(outcome(lambda: acc.snapshot_position([0, h, 1], side)))
+    out.append(outcome(lambda: acc.snapshot_position([0, 1], h)))
+    out.append(outcome(lambda: acc.snapshot_position(h, gv.POSITIONSIDE_LONG)))
+    r = report('sz', '000001')
+    for side in SIDES + [h]:
+        out.append(outcome(lambda: acc.make_position(r, h, side)))
+        out.append(outcome(lambda: acc.make_position(r, 0, side)))
+    out.append(outcome(lambda: acc.make_positions(h)))
+    out.extend(snapshots(acc))
+    return out
+
+
+def test_hostile_indices_keys_and_sides():
+    for _, h in VALUES:
+        run_both(argument_scenario, h)
+
+
+def stamp_scenario(mod, h, key):
+    acc = pushed(mod)
+    r = report('sz', '000001')
+    r[key] = h
+    out = [outcome(lambda: acc.make_positions(dict(r)))]
+    for side in SIDES:
+        out.append(outcome(lambda: acc.make_position(r, 0, side)))
+    out.append(outcome(lambda: acc.update_info(cash(), [r, report('SH', '600000')])))
+    out.extend(snapshots(acc))
+    out.extend(usable(mod))
+    return out
+
+
+@pytest.mark.parametrize('key', ['CreatedLong', 'CreatedShort', 'Updated', 'Market', 'Code',
+                                 'VolumeLong', 'Price'])
+def test_hostile_report_values(key):
+    for _, h in VALUES:
+        run_both(stamp_scenario, h, key)
+
+
+@pytest.mark.parametrize('answer', [
+    lambda v: BadBool(), lambda v: 'text', lambda v: None, lambda v: [], lambda v: 5,
+    lambda v: (_ for _ in ()).throw(Boom('convert')), lambda v: hostile('__getitem__', 'raise',
+                                                                         base=object),
+], ids=['badbool', 'text', 'none', 'empty', 'int', 'raises', 'getitem raises'])
+@pytest.mark.parametrize('service', ['mft_to_datetime', 'isnan'])
+def test_services_answer_with_odd_objects(monkeypatch, answer, service):
+    def scenario(mod):
+        with monkeypatch.context() as m:
+            if service == 'mft_to_datetime':
+                m.setattr(mod, 'mft_to_datetime', answer)
+            else:
+                np = type('np', (), {'nan': float('nan'), 'NaN': float('nan'),
+                                     'isnan': staticmethod(answer)})
+                m.setattr(mod, 'np', np)
+            acc = pushed(mod)
+            out = snapshots(acc)
+            out.append(outcome(lambda: acc.make_position(report('sz', '1'), 0, gv.POSITIONSIDE_LONG)))
+        out.extend(usable(mod))
+        return out
+    run_both(scenario)
+
+
+class TargetKeys(list):
+    """What todotmc hands back, with one protocol method misbehaving."""
+    mode = None
+
+    def __len__(self):
+        if self.mode == 'len raises':
+            raise Boom('len')
+        if self.mode == 'len wrong':
+            return -1
+        return list.__len__(self)
+
+    def __contains__(self, k):
+        if self.mode == 'contains raises':
+            raise Boom('contains')
+        return list.__contains__(self, k)
+
+    def index(self, k, *a):
+        if self.mode == 'index raises':
+            raise Boom('index')
+        if self.mode == 'index wrong':
+            return 'first'
+        return list.index(self, k, *a)
+
+    def __getitem__(self, i):
+        if self.mode == 'getitem raises':
+            raise Boom('getitem')
+        return list.__getitem__(self, i)
+
+    def __iter__(self):
+        if self.mode == 'iter clears':
+            items = list(list.__iter__(self))
+            del self[:]
+            return iter(items)
+        return list.__iter__(self)
+
+
+KEY_MODES = ['len raises', 'len wrong', 'contains raises', 'index raises', 'index wrong',
+             'getitem raises', 'iter clears', 'tuple', 'generator', 'unhashable', 'str subclass',
+             'duplicates', 'none']
+
+
+class Key(str):
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize('mode', KEY_MODES)
+def test_target_keys_of_odd_shapes(monkeypatch, mode):
+    def scenario(mod):
+        real = mod.todotmc
+
+        def todotmc(x):
+            keys = real(x)
+            if isinstance(x, dict):
+                return keys
+            if mode == 'tuple':
+                return tuple(keys)
+            if mode == 'generator':
+                return (k for k in keys)
+            if mode == 'unhashable':
+                return [[k] for k in keys]
+            if mode == 'str subclass':
+                return [Key(k) for k in keys]
+            if mode == 'duplicates':
+                return keys + keys
+            if mode == 'none':
+                return None
+            t = TargetKeys(keys)
+            t.mode = mode
+            return t
+        with monkeypatch.context() as m:
+            m.setattr(mod, 'todotmc', todotmc)
+            out = snapshots(pushed(mod))
+        out.extend(usable(mod))
+        return out
+    run_both(scenario)
+
+
+def table_changes():
+    """Ways a report, its copy or the account's own hooks change the report
+    table or the target list while a snapshot walks them."""
+
+    def make(mod, case):
+        holder = []
+
+        class Report(OrderedDotDict):
+            def __getitem__(self, k):
+                acc = holder[-1]
+                if case == 'clear table' and k == 'Code':
+                    acc._position.clear()
+                elif case == 'grow table' and k == 'Market' and len(acc._position) < 30:
+                    acc._position['NEW.%d' % len(acc._position)] = report('new', '1')
+                elif case == 'targets cleared' and k == 'Code':
+                    del acc.env.vr.g_BelvaneInputInfo.RealTargetList[:]
+                elif case == 'targets replaced':
+                    acc.env.vr.g_BelvaneInputInfo.RealTargetList = [{'Market': 'A', 'Code': 'B'}]
+                elif case == 'table replaced':
+                    acc._position = {'Z.Z': report('z', 'z')}
+                elif case == 'env deleted':
+                    acc.__dict__.pop('env', None)
+                elif case == 'cash replaced':
+                    acc._cash = {}
+                return OrderedDotDict.__getitem__(self, k)
+
+            def keys(self):
+                if case == 'keys mutate':
+                    holder[-1]._position.pop('SH.600000', None)
+                return OrderedDotDict.keys(self)
+
+        acc = make_account(mod)
+        holder.append(acc)
+        reports = [report('sz', '000001', cls=Report), report('SH', '600000', cls=Report),
+                   report('q', 'q', cls=Report)]
+        acc.update_info(cash(), reports)
+        return acc
+    return make
+
+
+@pytest.mark.parametrize('case', ['clear table', 'grow table', 'targets cleared',
+                                  'targets replaced', 'table replaced', 'env deleted',
+                                  'cash replaced', 'keys mutate'])
+def test_table_and_targets_changed_during_snapshots(case):
+    make = table_changes()
+
+    def scenario(mod):
+        out = []
+        for call in (lambda a: a.snapshot_positions(),
+                     lambda a: a.snapshot_position([0, 1, 2, 3], gv.POSITIONSIDE_UNKNOWN),
+                     lambda a: a.snapshot_position(iter([3, 0, 0]), gv.POSITIONSIDE_SHORT),
+                     lambda a: a.get_position_info('Price', 1),
+                     lambda a: a.make_positions(a._position.get('SZ.000001', {}))):
+            acc = make(mod, case)
+            out.append(outcome(lambda: call(acc)))
+        out.extend(usable(mod))
+        return out
+    run_both(scenario)
+
+
+class MeddlingIndices(object):
+    """target_idx_s that changes the account between the indices it gives."""
+
+    def __init__(self, acc, action):
+        self.acc, self.action = acc, action
+
+    def __iter__(self):
+        for i in (0, 1, 0, 3):
+            yield i
+            if self.action == 'clear table':
+                self.acc._position.clear()
+            elif self.action == 'zero filed':
+                self.acc._position['SH.600000'] = 0
+            elif self.action == 'targets shrink':
+                del self.acc.env.vr.g_BelvaneInputInfo.RealTargetList[1:]
+            elif self.action == 'raise':
+                raise Boom('indices')
+
+
+@pytest.mark.parametrize('action', ['clear table', 'zero filed', 'targets shrink', 'raise'])
+def test_indices_that_change_the_account(action):
+    def scenario(mod):
+        out = []
+        for side in SIDES:
+            acc = pushed(mod)
+            out.append(outcome(lambda: acc.snapshot_position(MeddlingIndices(acc, action), side)))
+        out.extend(usable(mod))
+        return out
+    run_both(scenario)
+
+
+def replaced_attributes():
+    class RaisingGet(dict):
+        def get(self, *a):
+            raise Boom('get')
+
+    class Missing(dict):
+        def __missing__(self, k):
+            return 'missing ' + k
+
+    class ValuesRaise(dict):
+        def values(self):
+            raise Boom('values')
+
+    class KeysWrong(dict):
+        def keys(self):
+            return 5
+
+    return [
+        ('_cash', RaisingGet(cash())), ('_cash', Missing()), ('_cash', None), ('_cash', 5),
+        ('_position', RaisingGet()), ('_position', ValuesRaise(a=report('a', 'b'))),
+        ('_position', KeysWrong()), ('_position', None), ('_position', [report('a', 'b')]),
+        ('_position', {'SH.600000': 0}), ('_position', {'SH.600000': None}),
+        ('_position', {'SH.600000': 5}), ('_position', {5: report('a', 'b')}),
+        ('handle', hostile('__eq__', 'raise', base=str, value=HANDLE)),
+        ('handle', hostile('__ne__', 'wrong', base=str, value=HANDLE)),
+        ('name', hostile('__str__', 'raise', base=object)), ('env', None), ('env', object()),
+    ] + [(k, DELETED) for k in ('_cash', '_position', 'handle', 'name', 'handle_idx', 'env')]
+
+
+DELETED = object()
+
+
+@pytest.mark.parametrize('which', range(len(replaced_attributes())))
+def test_replaced_or_deleted_attributes(which):
+    def scenario(mod):
+        attr, value = replaced_attributes()[which]
+        acc = pushed(mod)
+        if value is DELETED:
+            delattr(acc, attr)
+        else:
+            setattr(acc, attr, value)
+        out = snapshots(acc)
+        out.append(outcome(lambda: acc.update_info(cash(), [report('a', 'b')])))
+        out.extend(snapshots(acc))
+        out.extend(usable(mod))
+        return out
+    run_both(scenario)
+
+
+def test_subclass_hooks_that_reenter_or_raise():
+    def scenario(mod):
+        class Reentering(mod.BVRealAccount):
+            depth = 0
+
+            def make_positions(self, temp_position):
+                if Reentering.depth < 2:
+                    Reentering.depth += 1
+                    try:
+                        self.snapshot_positions()
+                    finally:
+                        Reentering.depth -= 1
+                return mod.BVRealAccount.make_positions(self, temp_position)
+
+            def make_position(self, position, target_idx, side):
+                return self.make_position(position, target_idx, side)
+
+            @property
+            def _position_template(self):
+                raise Boom('template')
+
+        acc = Reentering(make_account(mod).env, 'stock', 0, 'n', HANDLE, 'CNY')
+        acc.update_info(cash(), [report('sz', '000001')])
+        out = []
+        for call in (acc.snapshot_positions,
+                     lambda: acc.snapshot_position([0], gv.POSITIONSIDE_LONG),
+                     lambda: acc.get_position_info('Price', 2)):
+            r = outcome(call)
+            out.append(r[:2] if r[0] == 'raised' and r[1] is RecursionError else r)
+        out.extend(usable(mod))
+        return out
+    run_both(scenario)
+
+
+def test_reports_that_are_str_and_dict_subclasses():
+    class Text(str):
+        def upper(self):
+            raise Boom('upper')
+
+        def __str__(self):
+            return 'sub-' + str.__str__(self)
+
+    class Table(dict):
+        def __getitem__(self, k):
+            return dict.__getitem__(self, k)
+
+    def scenario(mod):
+        acc = make_account(mod)
+        reports = [report(Text('sz'), Text('000001'), cls=Table), report('SH', Text('600000')),
+                   report(Text('q'), 'q', cls=dict)]
+        for r in reports[:2]:
+            r.AccountID = HANDLE if isinstance(r, OrderedDotDict) else None
+        reports[0] = type('R', (Table,), {'AccountID': HANDLE, 'Market': Text('sz'),
+                                          'Code': Text('000001')})(reports[0])
+        reports[2] = type('R2', (dict,), {'AccountID': HANDLE, 'Market': 'q',
+                                          'Code': Text('q')})(reports[2])
+        out = [outcome(lambda: acc.update_info(cash(cls=Table), reports)),
+               outcome(lambda: sorted(acc._position))]
+        out.extend(snapshots(acc))
+        out.extend(usable(mod))
+        return out
+    run_both(scenario)
+
+
+def test_stamps_near_the_limits():
+    def scenario(mod):
+        out = []
+        for stamp in (2 ** 63 - 1, 2 ** 63, -2 ** 63, 2 ** 64, 10 ** 30, float('inf'), -0.0,
+                      STAMP, float(STAMP), True):
+            acc = make_account(mod)
+            r = report('sz', '000001', CreatedLong=stamp, Updated=stamp)
+            out.append(outcome(lambda: acc.make_positions(dict(r))))
+            out.append(outcome(lambda: acc.make_position(r, 0, gv.POSITIONSIDE_LONG)))
+        return out
+    run_both(scenario)
+
+
+class Pushing(OrderedDotDict):
+    """A report whose AccountID, read while update_info files the list, changes
+    the list being pushed or the account itself."""
+    action = None
+    target = None
+
+    def __getattr__(self, item):
+        if item == 'AccountID' and Pushing.target is not None:
+            acc, reports = Pushing.target
+            if Pushing.action == 'shrink list':
+                del reports[1:]
+            elif Pushing.action == 'grow list' and len(reports) < 10:
+                reports.append(report('g%d' % len(reports), '1'))
+            elif Pushing.action == 'clear table':
+                acc._position.clear()
+            elif Pushing.action == 'push again':
+                Pushing.target = None
+                acc.update_info(cash(), [report('inner', '1')])
+            elif Pushing.action == 'replace cash':
+                acc._cash = {'TotalAsset': 'inner'}
+        return OrderedDotDict.__getattr__(self, item)
+
+
+@pytest.mark.parametrize('action', ['shrink list', 'grow list', 'clear table', 'push again',
+                                    'replace cash'])
+@pytest.mark.parametrize('container', ['list', 'generator'])
+def test_reports_that_change_the_push_while_it_is_read(action, container):
+    def scenario(mod):
+        acc = pushed(mod)
+        reports = [report('a', '1', cls=Pushing), report('SH', '600000', cls=Pushing),
+                   report('b', '2', cls=Pushing)]
+        Pushing.action, Pushing.target = action, (acc, reports)
+        try:
+            given = reports if container == 'list' else (r for r in reports)
+            out = [outcome(lambda: acc.update_info(cash(), given)),
+                   outcome(lambda: sorted(acc._position))]
+        finally:
+            Pushing.target = None
+        out.extend(snapshots(acc))
+        out.extend(usable(mod))
+        return out
+    run_both(scenario)
