@@ -40,12 +40,12 @@ def main(argv=None):
     ap = argparse.ArgumentParser()
     ap.add_argument('--json')
     ap.add_argument('--compiled-dir')
-    ap.add_argument('--quick', action='store_true', help='fewer repeats')
+    ap.add_argument('--quick', action='store_true', help="fewer rounds of samples")
     ap.add_argument('-k', dest='keyword', help='only rows whose name contains this')
     args = ap.parse_args(argv)
     if args.compiled_dir:
         sys.path.insert(0, args.compiled_dir)
-    repeat = 3 if args.quick else 7
+    repeat = 5 if args.quick else 15
 
     results = []
     for subject_name in SUBJECTS:
@@ -86,7 +86,7 @@ def print_row(r):
 
 
 def print_table(doc):
-    print('CPython %s, ns per call (median of repeats; min-max in the JSON)' % doc['python'])
+    print('CPython %s, ns per call (median of interleaved samples; min-max in the JSON)' % doc['python'])
     head = ('operation', 'native', 'peer', 'cython peer', 'floor', 'peer/nat', 'cy/nat',
             'floor/nat', 'target')
     rows = []
