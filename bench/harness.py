@@ -64,7 +64,7 @@ def measure(row, impls, repeat=7, budget=0.03):
     """`impls`: {'native': module, 'peer': module, 'compiled': module or None}.
     Each result holds the median, min and max cost of one call (divided by
     the row's `per`) in nanoseconds, or an error text."""
-    result = {'row': row.name, 'target': row.target, 'per': row.per, 'floor': None}
+    result = {'row': row.name, 'target': row.target, 'per': row.per}
     makers = [(kind, (lambda mod=mod: row.make(mod))) for kind, mod in impls.items()
               if mod is not None]
     for kind, mod in impls.items():
@@ -89,8 +89,9 @@ def measure(row, impls, repeat=7, budget=0.03):
                 samples[kind].append(timer.timeit(number) / number * 1e9 / row.per)
             except Exception as e:
                 result[kind] = {'error': '%s: %s' % (type(e).__name__, e)}
+    result.setdefault('floor', None)
     for kind, timer, number in timers:
-        if kind in result:
+        if result.get(kind) is not None:
             continue
         s = sorted(samples[kind])
         result[kind] = {'median': statistics.median(s), 'min': s[0], 'max': s[-1],
