@@ -48,6 +48,7 @@ def main(argv=None):
     repeat = 5 if args.quick else 15
 
     results = []
+    memory = []
     for subject_name in SUBJECTS:
         subject = harness.load('bench.subjects.' + subject_name)
         if subject is None:
@@ -60,6 +61,10 @@ def main(argv=None):
             continue
         if getattr(subject, 'setup', None):
             subject.setup()
+        if getattr(subject, 'instance_bytes', None) and not args.keyword:
+            memory.append((subject_name, {kind: mod and subject.instance_bytes(mod) for kind, mod
+                                          in [('native', native), ('peer', peer),
+                                              ('compiled', compiled)]}))
         for row in subject.ROWS:
             if args.keyword and args.keyword not in row.name:
                 continue
@@ -72,12 +77,16 @@ def main(argv=None):
         'implementation': platform.python_implementation(),
         'machine': platform.machine(),
         'rows': results,
+        'memory': dict(memory),
     }
     if args.json:
         with open(args.json, 'w') as f:
             json.dump(doc, f, indent=1)
     print()
     print_table(doc)
+    for subject_name, sizes in memory:
+        print('%s: bytes per instance (tracemalloc): %s' % (subject_name, ', '.join(
+            '%s %.0f' % (k, v) for k, v in sizes.items() if v is not None)))
     return 0
 
 

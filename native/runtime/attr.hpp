@@ -43,6 +43,34 @@ bool prove_site(AttrSite& site, PyTypeObject* tp, PyObject* name);
 // The instance's own attribute: 1 with a new reference in `out`, 0 when it
 // has none, -1 on error, 2 when only the generic lookup can tell.
 int own_attr(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrSite& site, PyObject** out);
+
+// The proven cases of own_attr, inline: on 3.11 the name's index in the
+// shared keys is known, or it is known absent from keys that have not grown
+// since. 2 for everything else.
+inline int own_attr_inline(PyObject* obj, PyTypeObject* tp, AttrSite& site, PyObject** out) {
+#if BV_INLINE_VALUES_311
+    if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
+        PyObject** values = *(reinterpret_cast<PyObject***>(obj) - 4);
+        void* keys = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys;
+        if (values && site.keys == keys) {
+            if (site.index >= 0) {
+                if (PyObject* own = values[site.index]) {
+                    *out = new_ref(own);
+                    return 1;
+                }
+                return 0;
+            }
+            if (site.nentries == static_cast<SharedKeysHead*>(keys)->dk_nentries) return 0;
+        }
+    }
+#else
+    (void)obj;
+    (void)tp;
+    (void)site;
+    (void)out;
+#endif
+    return 2;
+}
 }  // namespace detail
 
 // obj.<name> (a new reference, or null with the error set). `quiet`, when
@@ -63,28 +91,12 @@ inline PyObject* getattr_cached(PyObject* obj, PyObject* name, AttrSite& site,
     descrgetfunc get = d ? Py_TYPE(d)->tp_descr_get : nullptr;
     if (get && Py_TYPE(d)->tp_descr_set) return PyObject_GetAttr(obj, name);
     PyObject* v = nullptr;
-    int found = 2;
-#if BV_INLINE_VALUES_311
-    // The proven cases inline: the name's index in the shared keys is known,
-    // or it is known absent from keys that have not grown since.
-    if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
-        PyObject** values = *(reinterpret_cast<PyObject***>(obj) - 4);
-        void* keys = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys;
-        if (values && site.keys == keys) {
-            if (site.index >= 0) {
-                if (PyObject* own = values[site.index]) {
-                    if (quiet) *quiet = true;
-                    return new_ref(own);
-                }
-                found = 0;
-            } else if (site.nentries ==
-                       static_cast<detail::SharedKeysHead*>(keys)->dk_nentries) {
-                found = 0;
-            }
-        }
+    int found = detail::own_attr_inline(obj, tp, site, &v);
+    if (found == 1) {
+        if (quiet) *quiet = true;
+        return v;
     }
     if (found == 2)
-#endif
         found = detail::own_attr(obj, tp, name, site, &v);
     if (found == 1) {
         if (quiet) *quiet = true;
@@ -117,7 +129,8 @@ inline bool method_cached(PyObject* obj, PyObject* name, AttrSite& site, Ref& me
         if (d && !Py_TYPE(d)->tp_descr_set &&
             (PyFunction_Check(d) || PyType_HasFeature(Py_TYPE(d), BV_TPFLAGS_METHOD_DESCRIPTOR))) {
             PyObject* v = nullptr;
-            int found = detail::own_attr(obj, tp, name, site, &v);
+            int found = detail::own_attr_inline(obj, tp, site, &v);
+            if (found == 2) found = detail::own_attr(obj, tp, name, site, &v);
             if (found == 0) {
                 meth = Ref::borrow(d);
                 return true;
