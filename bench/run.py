@@ -12,6 +12,10 @@ import os
 import platform
 import sys
 
+# numpy's BLAS threads spin on the other core after each use and only add
+# noise to the timings.
+os.environ.setdefault('OPENBLAS_NUM_THREADS', '1')
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(1, os.path.join(HERE, 'peers'))
