@@ -4,13 +4,20 @@ Cython-compiled peers, in one process.
 A subject (bench/subjects/*.py) names its native module (NATIVE), its peer
 module under bench/peers (PEER) and its ROWS. A row's `make(module)` returns
 what performs the operation once on that implementation: a callable of no
-arguments, or a pair (statement, namespace) for operations so small that the
-cost of calling a wrapper would hide them; `floor()` returns the same for the
+arguments, a pair (statement, namespace) for operations so small that the
+cost of calling a wrapper would hide them, or a PartTimer; `floor()` returns the same for the
 floor (what no implementation can avoid: the same environment calls and a
 record of ready values), when the row has one.
+
+The samples of a row are taken in turn: one sample of each implementation
+(and of the floor), then the next round, starting each round with the next
+implementation. Load on the machine and effects of order (caches, the
+allocator, other processes) then hit every column alike.
 """
+import gc
 import importlib
 import statistics
+import time
 import timeit
 
 
@@ -20,7 +27,7 @@ class Row(object):
         self.make = make
         self.floor = floor
         self.target = target      # wanted peer/native ratio on the default interpreter
-        self.number = number      # calls per timing; chosen automatically when None
+        self.number = number      # calls per sample; chosen automatically when None
         self.per = per            # the reported cost is per `per` units (for example per target)
 
 
@@ -31,45 +38,89 @@ def load(name):
         return None
 
 
-def time_callable(fn, number=None, repeat=7, budget=0.2):
-    """Median, min and max cost of one call in nanoseconds."""
+def timer_of(fn):
+    # A row may bring its own timer (anything with timeit(number) returning
+    # seconds), to time only part of what each call does.
+    if hasattr(fn, 'timeit'):
+        return fn
     if isinstance(fn, tuple):
         stmt, namespace = fn
-        timer = timeit.Timer(stmt, globals=namespace)
-    else:
-        timer = timeit.Timer(fn)
+        return timeit.Timer(stmt, globals=namespace)
+    return timeit.Timer(fn)
+
+
+def calls_per_sample(timer, budget):
+    """The number of calls that takes about `budget` seconds (a power of 4)."""
     timer.timeit(1)
-    if number is None:
-        number = 1
-        while True:
-            t = timer.timeit(number)
-            if t >= budget / 5 or number >= 1 << 22:
-                break
-            number *= 4
-    times = timer.repeat(number=number, repeat=repeat)
-    per_call = sorted(t / number * 1e9 for t in times)
-    return {'median': statistics.median(per_call), 'min': per_call[0], 'max': per_call[-1],
-            'number': number, 'repeat': repeat}
+    number = 1
+    while True:
+        t = timer.timeit(number)
+        if t >= budget / 4 or number >= 1 << 22:
+            return number
+        number *= 4
 
 
-def measure(row, impls, repeat=7):
-    """`impls`: {'native': module, 'peer': module, 'compiled': module or None}."""
+def measure(row, impls, repeat=7, budget=0.03):
+    """`impls`: {'native': module, 'peer': module, 'compiled': module or None}.
+    Each result holds the median, min and max cost of one call (divided by
+    the row's `per`) in nanoseconds, or an error text."""
     result = {'row': row.name, 'target': row.target, 'per': row.per}
+    makers = [(kind, (lambda mod=mod: row.make(mod))) for kind, mod in impls.items()
+              if mod is not None]
     for kind, mod in impls.items():
         if mod is None:
             result[kind] = None
-            continue
+    if row.floor is not None:
+        makers.append(('floor', row.floor))
+    timers = []
+    for kind, make in makers:
         try:
-            fn = row.make(mod)
-            t = time_callable(fn, row.number, repeat)
-            t = {k: (v / row.per if k in ('median', 'min', 'max') else v) for k, v in t.items()}
-            result[kind] = t
+            timer = timer_of(make())
+            timers.append((kind, timer, row.number or calls_per_sample(timer, budget)))
         except Exception as e:  # a peer that cannot run this row is reported, not fatal
             result[kind] = {'error': '%s: %s' % (type(e).__name__, e)}
-    if row.floor is not None:
-        t = time_callable(row.floor(), row.number, repeat)
-        result['floor'] = {k: (v / row.per if k in ('median', 'min', 'max') else v)
-                           for k, v in t.items()}
-    else:
-        result['floor'] = None
+    samples = {kind: [] for kind, _, _ in timers}
+    for r in range(repeat):
+        shift = r % len(timers) if timers else 0
+        for kind, timer, number in timers[shift:] + timers[:shift]:
+            if kind in result:  # failed in an earlier round
+                continue
+            try:
+                samples[kind].append(timer.timeit(number) / number * 1e9 / row.per)
+            except Exception as e:
+                result[kind] = {'error': '%s: %s' % (type(e).__name__, e)}
+    result.setdefault('floor', None)
+    for kind, timer, number in timers:
+        if result.get(kind) is not None:
+            continue
+        s = sorted(samples[kind])
+        result[kind] = {'median': statistics.median(s), 'min': s[0], 'max': s[-1],
+                        'number': number, 'repeat': repeat}
     return result
+
+
+class PartTimer(object):
+    """Times `op` alone: `before` and `after` run around each call, untimed
+    (for example, waiting until an answer has arrived)."""
+
+    def __init__(self, op, before=None, after=None):
+        self.op, self.before, self.after = op, before, after
+
+    def timeit(self, number):
+        clock = time.perf_counter
+        total = 0.0
+        enabled = gc.isenabled()
+        gc.disable()
+        try:
+            for _ in range(number):
+                if self.before is not None:
+                    self.before()
+                t0 = clock()
+                self.op()
+                total += clock() - t0
+                if self.after is not None:
+                    self.after()
+        finally:
+            if enabled:
+                gc.enable()
+        return total

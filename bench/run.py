@@ -12,6 +12,10 @@ import os
 import platform
 import sys
 
+# numpy's BLAS threads spin on the other core after each use and only add
+# noise to the timings.
+os.environ.setdefault('OPENBLAS_NUM_THREADS', '1')
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(1, os.path.join(HERE, 'peers'))
@@ -40,14 +44,15 @@ def main(argv=None):
     ap = argparse.ArgumentParser()
     ap.add_argument('--json')
     ap.add_argument('--compiled-dir')
-    ap.add_argument('--quick', action='store_true', help='fewer repeats')
+    ap.add_argument('--quick', action='store_true', help="fewer rounds of samples")
     ap.add_argument('-k', dest='keyword', help='only rows whose name contains this')
     args = ap.parse_args(argv)
     if args.compiled_dir:
         sys.path.insert(0, args.compiled_dir)
-    repeat = 3 if args.quick else 7
+    repeat = 5 if args.quick else 15
 
     results = []
+    memory = []
     for subject_name in SUBJECTS:
         subject = harness.load('bench.subjects.' + subject_name)
         if subject is None:
@@ -60,6 +65,10 @@ def main(argv=None):
             continue
         if getattr(subject, 'setup', None):
             subject.setup()
+        if getattr(subject, 'instance_bytes', None) and not args.keyword:
+            memory.append((subject_name, {kind: mod and subject.instance_bytes(mod) for kind, mod
+                                          in [('native', native), ('peer', peer),
+                                              ('compiled', compiled)]}))
         for row in subject.ROWS:
             if args.keyword and args.keyword not in row.name:
                 continue
@@ -72,12 +81,16 @@ def main(argv=None):
         'implementation': platform.python_implementation(),
         'machine': platform.machine(),
         'rows': results,
+        'memory': dict(memory),
     }
     if args.json:
         with open(args.json, 'w') as f:
             json.dump(doc, f, indent=1)
     print()
     print_table(doc)
+    for subject_name, sizes in memory:
+        print('%s: bytes per instance (tracemalloc): %s' % (subject_name, ', '.join(
+            '%s %.0f' % (k, v) for k, v in sizes.items() if v is not None)))
     return 0
 
 
@@ -86,7 +99,7 @@ def print_row(r):
 
 
 def print_table(doc):
-    print('CPython %s, ns per call (median of repeats; min-max in the JSON)' % doc['python'])
+    print('CPython %s, ns per call (median of interleaved samples; min-max in the JSON)' % doc['python'])
     head = ('operation', 'native', 'peer', 'cython peer', 'floor', 'peer/nat', 'cy/nat',
             'floor/nat', 'target')
     rows = []

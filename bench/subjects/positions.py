@@ -1,4 +1,7 @@
 """Rows for the backtest position model."""
+import gc
+import sys
+import tracemalloc
 from collections import OrderedDict
 
 from belvane.tframe import sysclsbase
@@ -67,17 +70,39 @@ def floor_stock():
     return _floor(['env.market_price(1, 0)'])
 
 
+def _calls(*calls):
+    """Only the environment calls a member makes, from Python."""
+    src = ['def floor():', '    env = cnt.env'] + ['    %s' % c for c in calls]
+    ns = {'cnt': sysclsbase}
+    exec('\n'.join(src), ns)
+    return lambda: ns['floor']
+
+
+def instance_bytes(mod, count=2000):
+    """Memory taken by one FuturePosition, its attribute storage included."""
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.take_snapshot()
+    keep = [mod.FuturePosition() for _ in range(count)]
+    after = tracemalloc.take_snapshot()
+    tracemalloc.stop()
+    grown = sum(s.size_diff for s in after.compare_to(before, 'filename'))
+    return (grown - sys.getsizeof(keep)) / count
+
+
 ROWS = [
     Row('FuturePosition.snapshot()', lambda m: future(m).snapshot, floor=floor_future, target=4.0),
     Row('StockPosition.snapshot()', lambda m: stock(m).snapshot, floor=floor_stock, target=4.0),
     Row('FuturePosition.volume(side)', lambda m: ('p.volume(side)', {'p': future(m), 'side': LONG}),
         target=2.5),
     Row('FuturePosition.market_value(side)',
-        lambda m: ('p.market_value(side)', {'p': future(m), 'side': LONG}), target=2.5),
+        lambda m: ('p.market_value(side)', {'p': future(m), 'side': LONG}),
+        floor=_calls('env.get_multiple(0)', 'env.market_price(0, 0)'), target=2.5),
     Row('StockPosition.volume(side)', lambda m: ('p.volume(side)', {'p': stock(m), 'side': LONG}),
         target=2.5),
     Row('StockPosition.market_value(side)',
-        lambda m: ('p.market_value(side)', {'p': stock(m), 'side': LONG}), target=2.5),
+        lambda m: ('p.market_value(side)', {'p': stock(m), 'side': LONG}),
+        floor=_calls('env.market_price(1, 0)'), target=2.5),
     Row('FuturePosition.total_volume_long', lambda m: ('p.total_volume_long', {'p': future(m)}),
         target=2.5),
     Row('StockPosition.total_volume_long', lambda m: ('p.total_volume_long', {'p': stock(m)}),

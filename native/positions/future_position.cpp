@@ -47,67 +47,61 @@ PyObject* future_init(bv::Function* fn, PyObject* const* args) {
 }
 
 PyObject* available_long(bv::Function* fn, PyObject* const* args) {
-    return PyObject_GetAttr(args[0], name(fn, n_available_long));
+    return read(state(fn), args[0], n_available_long).release();
 }
 
 PyObject* available_short(bv::Function* fn, PyObject* const* args) {
-    return PyObject_GetAttr(args[0], name(fn, n_available_short));
-}
-
-PyObject* today_volume_of(bv::Function* fn, PyObject* self, Name list) {
-    Calc c(fn);
-    return c.box(today_volume(c, self, list)).release();
+    return read(state(fn), args[0], n_available_short).release();
 }
 
 PyObject* available_today_long(bv::Function* fn, PyObject* const* args) {
-    return today_volume_of(fn, args[0], n_holding_cost_today_long_list);
+    return fills_volume(state(fn), args[0], n_holding_cost_today_long_list).release();
 }
 
 PyObject* available_today_short(bv::Function* fn, PyObject* const* args) {
-    return today_volume_of(fn, args[0], n_holding_cost_today_short_list);
-}
-
-// volume_yd + today's volume of one book.
-Num book_volume(Calc& c, PyObject* self, Name volume_yd, Name list) {
-    Num today = today_volume(c, self, list);
-    return c.add(c.attr(self, volume_yd), today);
+    return fills_volume(state(fn), args[0], n_holding_cost_today_short_list).release();
 }
 
 PyObject* total_volume_long(bv::Function* fn, PyObject* const* args) {
-    Calc c(fn);
-    return c.box(book_volume(c, args[0], n_volume_long_yd, n_holding_cost_today_long_list))
+    return book_total(state(fn), args[0], n_volume_long_yd, n_holding_cost_today_long_list)
         .release();
 }
 
 PyObject* total_volume_short(bv::Function* fn, PyObject* const* args) {
-    Calc c(fn);
-    return c.box(book_volume(c, args[0], n_volume_short_yd, n_holding_cost_today_short_list))
+    return book_total(state(fn), args[0], n_volume_short_yd, n_holding_cost_today_short_list)
         .release();
 }
 
 // Any side but the short constant counts as long here.
 PyObject* volume(bv::Function* fn, PyObject* const* args) {
-    Calc c(fn);
-    bool is_short = side_is(c, args[1], n_POSITIONSIDE_SHORT);
-    Num held = is_short
-                   ? book_volume(c, args[0], n_volume_short_yd, n_holding_cost_today_short_list)
-                   : book_volume(c, args[0], n_volume_long_yd, n_holding_cost_today_long_list);
-    return c.box(held).release();
+    State& st = state(fn);
+    int is_short = side_equals(fn, st, args[1], n_POSITIONSIDE_SHORT);
+    if (is_short < 0) return nullptr;
+    Ref held = is_short
+                   ? book_total(st, args[0], n_volume_short_yd, n_holding_cost_today_short_list)
+                   : book_total(st, args[0], n_volume_long_yd, n_holding_cost_today_long_list);
+    return held.release();
 }
 
 // Any side but the long constant counts as short here; the multiplier and
 // the price are fetched before the side is looked at.
 PyObject* market_value(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
-    Calc c(fn);
-    Num value = c.float_zero();
-    Num multiple = c.take(env_call(c, self, n_get_multiple, nullptr));
-    Num price = c.take(env_call(c, self, n_market_price, state(fn).int_zero));
-    bool is_long = side_is(c, args[1], n_POSITIONSIDE_LONG);
-    Num held = is_long ? book_volume(c, self, n_volume_long_yd, n_holding_cost_today_long_list)
-                       : book_volume(c, self, n_volume_short_yd, n_holding_cost_today_short_list);
-    value = c.iadd(value, c.mul(c.mul(held, price), multiple));
-    return c.box(value).release();
+    State& st = state(fn);
+    Ref multiple = call_env(fn, st, self, n_get_multiple, nullptr);
+    if (!multiple) return nullptr;
+    Ref price = call_env(fn, st, self, n_market_price, st.int_zero);
+    if (!price) return nullptr;
+    int is_long = side_equals(fn, st, args[1], n_POSITIONSIDE_LONG);
+    if (is_long < 0) return nullptr;
+    Ref held = is_long ? book_total(st, self, n_volume_long_yd, n_holding_cost_today_long_list)
+                       : book_total(st, self, n_volume_short_yd, n_holding_cost_today_short_list);
+    if (!held) return nullptr;
+    Ref worth = mul(held.get(), price.get());
+    if (!worth) return nullptr;
+    worth = mul(worth.get(), multiple.get());
+    if (!worth) return nullptr;
+    return add(st.float_zero, worth.get(), true).release();
 }
 
 // The figures of one book that a snapshot derives from its fills.

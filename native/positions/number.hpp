@@ -45,8 +45,15 @@ public:
             n.kind_ = kFloat;
             n.d_ = PyFloat_AS_DOUBLE(p);
         } else if (PyLong_CheckExact(p)) {
+            long long v;
             int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
+            if (bv::compact_long(p, v)) {
+                n.kind_ = kInt;
+                n.i_ = v;
+                n.obj_ = std::move(o);
+                return n;
+            }
+            v = PyLong_AsLongLongAndOverflow(p, &overflow);
             if (overflow) {
                 n.kind_ = kObj;
             } else {
@@ -137,9 +144,9 @@ inline double float_floor_div(double vx, double wx) {
 
 // Reads of the position's own attributes during one snapshot. A formula
 // names the same attribute many times, and each use reads it afresh; a read
-// that can run no Python code (a plain instance dict lookup, no descriptor
-// on the class) gives the same object again as long as no Python code has
-// run in between, so such reads are answered from here.
+// that can run no Python code (the instance's own value, no descriptor on
+// the class) gives the same object again as long as no Python code has run
+// in between, so such reads are answered from here.
 class SelfReads {
 public:
     explicit SelfReads(PyObject* self) : self_(self) {}
@@ -175,22 +182,14 @@ public:
 
     Num attr(PyObject* obj, Name n) {
         if (!ok_) return Num();
-        PyObject* attr_name = st_.names[n];
-        if (!reads_ || obj != reads_->self_ || n < SelfReads::kFirst ||
-            n >= SelfReads::kFirst + SelfReads::kCount) {
-            Num v = take(Ref::steal(PyObject_GetAttr(obj, attr_name)));
-            ran_code();
-            return v;
-        }
         int slot = n - SelfReads::kFirst;
-        if (reads_->stamp_[slot] == epoch_) return reads_->value_[slot].clone();
-        bool quiet = plain_instance(Py_TYPE(obj)) ||
-                     (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr &&
-                      !_PyType_Lookup(Py_TYPE(obj), attr_name));
-        Num v = take(Ref::steal(PyObject_GetAttr(obj, attr_name)));
+        bool own = reads_ && obj == reads_->self_ && slot >= 0 && slot < SelfReads::kCount;
+        if (own && reads_->stamp_[slot] == epoch_) return reads_->value_[slot].clone();
+        bool quiet;
+        Num v = take(bv::getattr(obj, st_.names[n], st_.attr_sites[n], &quiet));
         if (!quiet) {
             ran_code();
-        } else if (ok_) {
+        } else if (own && ok_) {
             reads_->value_[slot] = v.clone();
             reads_->stamp_[slot] = epoch_;
         }
@@ -352,19 +351,6 @@ private:
         double shifted = scaled + 0.5;
         if (!std::isfinite(shifted)) return false;
         out = float_floor_div(shifted, 1.0) / m;
-        return true;
-    }
-    // Whether every position attribute of instances of `tp` is read from the
-    // instance alone (see State::plain_type).
-    bool plain_instance(PyTypeObject* tp) {
-        if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-        if (tp == st_.plain_type && tp->tp_version_tag == st_.plain_version) return true;
-        if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
-        for (int n = SelfReads::kFirst; n < SelfReads::kFirst + SelfReads::kCount; ++n)
-            if (_PyType_Lookup(tp, st_.names[n])) return false;
-        if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-        st_.plain_type = tp;
-        st_.plain_version = tp->tp_version_tag;
         return true;
     }
     Num add_as(const Num& a, const Num& b, PyObject* (*op)(PyObject*, PyObject*)) {

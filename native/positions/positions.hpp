@@ -1,6 +1,7 @@
 // The position model module: its state and the pieces its body creates.
 #pragma once
 
+#include "../runtime/attr.hpp"
 #include "../runtime/module.hpp"
 #include "../runtime/unpack.hpp"
 
@@ -138,12 +139,8 @@ struct State {
     PyObject* float_zero;
     PyObject* float_half;
     DictMemo global_memo[kNameCount];
-    // The last class whose instances' attributes were all found plain (no
-    // descriptor or class attribute of those names, generic attribute
-    // lookup), with its version tag: any change of the class or its bases
-    // drops the tag.
-    PyTypeObject* plain_type;
-    unsigned int plain_version;
+    // What reading each name found on the class last read from.
+    bv::AttrSite attr_sites[kNameCount];
     DictMemo env_memo;
     // A plain dict holding every record key, in record order: records are
     // grown from a copy of its table (see record.cpp).

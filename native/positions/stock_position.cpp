@@ -27,43 +27,41 @@ PyObject* stock_init(bv::Function* fn, PyObject* const* args) {
 }
 
 PyObject* available_long(bv::Function* fn, PyObject* const* args) {
-    return PyObject_GetAttr(args[0], name(fn, n_available_today_long));
+    return read(state(fn), args[0], n_available_today_long).release();
 }
 
 PyObject* zero(bv::Function* fn, PyObject* const*) { return bv::new_ref(state(fn).int_zero); }
 
 PyObject* total_volume_long(bv::Function* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    Calc c(fn);
-    Num today = today_volume(c, self, n_holding_cost_today_long_list);
-    Num total = c.add(c.attr(self, n_volume_long_yd), today);
-    total = c.add(total, c.attr(self, n_order_frozen_long));
-    return c.box(total).release();
+    State& st = state(fn);
+    Ref total = book_total(st, args[0], n_volume_long_yd, n_holding_cost_today_long_list);
+    if (!total) return nullptr;
+    Ref frozen = read(st, args[0], n_order_frozen_long);
+    if (!frozen) return nullptr;
+    return add(total.get(), frozen.get()).release();
 }
 
 PyObject* volume(bv::Function* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    Calc c(fn);
-    Num result = c.int_zero();
-    if (side_is(c, args[1], n_POSITIONSIDE_LONG)) {
-        Num today = today_volume(c, self, n_holding_cost_today_long_list);
-        Num held = c.add(c.attr(self, n_volume_long_yd), today);
-        result = c.iadd(result, held);
-    }
-    return c.box(result).release();
+    State& st = state(fn);
+    int is_long = side_equals(fn, st, args[1], n_POSITIONSIDE_LONG);
+    if (is_long <= 0) return is_long < 0 ? nullptr : bv::new_ref(st.int_zero);
+    Ref held = book_total(st, args[0], n_volume_long_yd, n_holding_cost_today_long_list);
+    if (!held) return nullptr;
+    return add(st.int_zero, held.get(), true).release();
 }
 
 PyObject* market_value(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
-    Calc c(fn);
-    Num value = c.float_zero();
-    if (side_is(c, args[1], n_POSITIONSIDE_LONG)) {
-        Num price = c.take(env_call(c, self, n_market_price, state(fn).int_zero));
-        Num today = today_volume(c, self, n_holding_cost_today_long_list);
-        Num held = c.add(c.attr(self, n_volume_long_yd), today);
-        value = c.iadd(value, c.mul(held, price));
-    }
-    return c.box(value).release();
+    State& st = state(fn);
+    int is_long = side_equals(fn, st, args[1], n_POSITIONSIDE_LONG);
+    if (is_long <= 0) return is_long < 0 ? nullptr : bv::new_ref(st.float_zero);
+    Ref price = call_env(fn, st, self, n_market_price, st.int_zero);
+    if (!price) return nullptr;
+    Ref held = book_total(st, self, n_volume_long_yd, n_holding_cost_today_long_list);
+    if (!held) return nullptr;
+    Ref worth = mul(held.get(), price.get());
+    if (!worth) return nullptr;
+    return add(st.float_zero, worth.get(), true).release();
 }
 
 PyObject* snapshot(bv::Function* fn, PyObject* const* args) {

@@ -93,8 +93,16 @@ inline Ref call_method(PyObject* obj, PyObject* name, A... args) {
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
-// Truth of `a == b` as Python evaluates it in an `if`: -1 on error.
+// Truth of `a == b` as Python evaluates it in an `if`: -1 on error. Two
+// exact ints or two exact floats compare by value without a result object.
 inline int eq_true(PyObject* a, PyObject* b) {
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        long long x, y;
+        if (a == b) return 1;
+        if (compact_long(a, x) && compact_long(b, y)) return x == y;
+    } else if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
+    }
     Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
     if (!r) return -1;
     return PyObject_IsTrue(r.get());

@@ -1,0 +1,148 @@
+// Attribute reads that give what PyObject_GetAttr gives, faster for the
+// common case of a plain instance: a class with the generic attribute lookup
+// and no data descriptor of that name. What the class holds under the name is
+// remembered with the class's version tag (any change to the class or its
+// bases renews the tag), the instance's own attributes are read from its
+// dict, or on 3.11 from its inline values through the class's shared keys.
+// Anything else takes the generic path.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstdint>
+
+namespace bv {
+
+// The memory of one read site: what the lookup of one name on one class
+// found. Zero-initialised is "nothing known".
+struct AttrSite {
+    PyTypeObject* type;
+    unsigned int version;
+    PyObject* class_attr;  // borrowed; valid while the class keeps its tag
+    // 3.11: where the name sits in the class's shared keys (index >= 0), or
+    // that it was absent while they held `nentries` entries (index -1).
+    void* keys;
+    Py_ssize_t index;
+    Py_ssize_t nentries;
+};
+
+namespace detail {
+#if BV_INLINE_VALUES_311
+// The head of 3.11's PyDictKeysObject, up to the entry count.
+struct SharedKeysHead {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;
+    uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+};
+#endif
+bool prove_site(AttrSite& site, PyTypeObject* tp, PyObject* name);
+// The instance's own attribute: 1 with a new reference in `out`, 0 when it
+// has none, -1 on error, 2 when only the generic lookup can tell.
+int own_attr(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrSite& site, PyObject** out);
+
+// The proven cases of own_attr, inline: on 3.11 the name's index in the
+// shared keys is known, or it is known absent from keys that have not grown
+// since. 2 for everything else.
+inline int own_attr_inline(PyObject* obj, PyTypeObject* tp, AttrSite& site, PyObject** out) {
+#if BV_INLINE_VALUES_311
+    if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
+        PyObject** values = *(reinterpret_cast<PyObject***>(obj) - 4);
+        void* keys = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys;
+        if (values && site.keys == keys) {
+            if (site.index >= 0) {
+                if (PyObject* own = values[site.index]) {
+                    *out = new_ref(own);
+                    return 1;
+                }
+                return 0;
+            }
+            if (site.nentries == static_cast<SharedKeysHead*>(keys)->dk_nentries) return 0;
+        }
+    }
+#else
+    (void)obj;
+    (void)tp;
+    (void)site;
+    (void)out;
+#endif
+    return 2;
+}
+}  // namespace detail
+
+// obj.<name> (a new reference, or null with the error set). `quiet`, when
+// given, is set to whether the read could run no Python code (the value came
+// from the instance or was a plain class attribute).
+inline PyObject* getattr_cached(PyObject* obj, PyObject* name, AttrSite& site,
+                                bool* quiet = nullptr) {
+    if (quiet) *quiet = false;
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return PyObject_GetAttr(obj, name);
+    if (site.type != tp || site.version != tp->tp_version_tag ||
+        !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        if (!detail::prove_site(site, tp, name)) return PyObject_GetAttr(obj, name);
+    }
+    PyObject* d = site.class_attr;
+    // The descriptor slots are read at each use: the class attribute's own
+    // type may gain or lose them without touching this class.
+    descrgetfunc get = d ? Py_TYPE(d)->tp_descr_get : nullptr;
+    if (get && Py_TYPE(d)->tp_descr_set) return PyObject_GetAttr(obj, name);
+    PyObject* v = nullptr;
+    int found = detail::own_attr_inline(obj, tp, site, &v);
+    if (found == 1) {
+        if (quiet) *quiet = true;
+        return v;
+    }
+    if (found == 2)
+        found = detail::own_attr(obj, tp, name, site, &v);
+    if (found == 1) {
+        if (quiet) *quiet = true;
+        return v;
+    }
+    if (found < 0) return nullptr;
+    if (found == 0 && d && !get) {
+        if (quiet) *quiet = true;
+        return new_ref(d);
+    }
+    return PyObject_GetAttr(obj, name);
+}
+
+inline Ref getattr(PyObject* obj, PyObject* name, AttrSite& site, bool* quiet = nullptr) {
+    return Ref::steal(getattr_cached(obj, name, site, quiet));
+}
+
+// A method call's lookup, `obj.name(...)`: when the class holds a function
+// (a method descriptor) under the name and the instance does not shadow it,
+// `meth` gets that function and the result is true: call it with obj first,
+// as the host's method calls do, without a bound method. Otherwise `meth` is
+// the attribute as getattr gives it (null with the error set on failure).
+inline bool method_cached(PyObject* obj, PyObject* name, AttrSite& site, Ref& meth) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp->tp_getattro == PyObject_GenericGetAttr &&
+        ((site.type == tp && site.version == tp->tp_version_tag &&
+          PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) ||
+         detail::prove_site(site, tp, name))) {
+        PyObject* d = site.class_attr;
+        if (d && !Py_TYPE(d)->tp_descr_set &&
+            (PyFunction_Check(d) || PyType_HasFeature(Py_TYPE(d), BV_TPFLAGS_METHOD_DESCRIPTOR))) {
+            PyObject* v = nullptr;
+            int found = detail::own_attr_inline(obj, tp, site, &v);
+            if (found == 2) found = detail::own_attr(obj, tp, name, site, &v);
+            if (found == 0) {
+                meth = Ref::borrow(d);
+                return true;
+            }
+            if (found == 1 || found < 0) {
+                meth = Ref::steal(v);
+                return false;
+            }
+        }
+    }
+    meth = Ref::steal(PyObject_GetAttr(obj, name));
+    return false;
+}
+
+}  // namespace bv
