@@ -41,6 +41,29 @@ class RecordingEnv(object):
         return self.margin_rate
 
 
+def on_both(kind, figures, long_fills, short_fills, price, multiple, rate, precision, probe):
+    """Sets up the same position on the native module and on the peer, each
+    with its own recording environment, and returns, per implementation,
+    what `probe(position)` gives and the environment calls it made."""
+    results = []
+    saved = sysclsbase.env
+    try:
+        for mod in (native, peer):
+            sysclsbase.env = RecordingEnv(price, multiple, rate)
+            mod.PRECISION_MUL = precision
+            p = getattr(mod, kind)()
+            p.target_idx = 3
+            for k, v in figures.items():
+                setattr(p, k, v)
+            p.holding_cost_today_long_list = list(long_fills)
+            p.holding_cost_today_short_list = list(short_fills)
+            results.append((probe(p), sysclsbase.env.calls))
+    finally:
+        sysclsbase.env = saved
+        native.PRECISION_MUL = peer.PRECISION_MUL = 1000
+    return results
+
+
 @pytest.fixture
 def env(monkeypatch):
     e = RecordingEnv()

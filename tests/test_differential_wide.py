@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from hostile_support import canon
 from peers import sorvel_stats
-from positions_support import LONG, SHORT, UNKNOWN, RecordingEnv, native, peer, sysclsbase
+from positions_support import LONG, SHORT, UNKNOWN, on_both
 from belvane.tframe.utils import sorvel
 
 EDGES = [0, 1, -1, 2 ** 53, 2 ** 53 + 1, -2 ** 53 - 1, 2 ** 62, 2 ** 62 + 1, -2 ** 62 - 1,
@@ -54,24 +54,11 @@ CALLS = [lambda p: p.snapshot(), lambda p: p.total_volume_long, lambda p: p.tota
        precision=st.sampled_from([1000, 100, 1, 10 ** 20, 0.001, 3, 2 ** 53 + 1, -1000, 1e300]))
 def test_positions_match_the_peer(kind, figures, long_fills, short_fills, price, multiple, rate,
                                   side, precision):
-    results = []
-    saved = sysclsbase.env
-    try:
-        for mod in (native, peer):
-            sysclsbase.env = RecordingEnv(price, multiple, rate)
-            mod.PRECISION_MUL = precision
-            p = getattr(mod, kind)()
-            p.target_idx = 3
-            for k, v in figures.items():
-                setattr(p, k, v)
-            p.holding_cost_today_long_list = list(long_fills)
-            p.holding_cost_today_short_list = list(short_fills)
-            row = [outcome(lambda: call(p)) for call in CALLS]
-            row += [outcome(lambda: p.volume(side)), outcome(lambda: p.market_value(side))]
-            results.append((row, sysclsbase.env.calls))
-    finally:
-        sysclsbase.env = saved
-        native.PRECISION_MUL = peer.PRECISION_MUL = 1000
+    def probe(p):
+        row = [outcome(lambda: call(p)) for call in CALLS]
+        return row + [outcome(lambda: p.volume(side)), outcome(lambda: p.market_value(side))]
+    results = on_both(kind, figures, long_fills, short_fills, price, multiple, rate, precision,
+                      probe)
     assert results[0] == results[1]
 
 

@@ -1,24 +1,13 @@
 """FileStrategyLoader on real files, for the native class and its
 plain-Python peer alike."""
 import builtins
-import os
 import sys
 
 import pytest
 
 from belvane.tframe.utils import sorvel, utilfunc
+from io_support import impl  # noqa: F401 (fixture)
 from peers import sorvel_io
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def load_peer():
-    return sorvel_io
-
-
-@pytest.fixture(params=['native', 'peer'])
-def impl(request):
-    return sorvel if request.param == 'native' else load_peer()
 
 
 @pytest.fixture
@@ -149,7 +138,7 @@ def test_no_reference_left(impl, compiled, tmp_path):
     lambda m: m.FileStrategyLoader('a').load({}, scope={}),
 ])
 def test_argument_errors_match_python(call):
-    assert raised(lambda: call(sorvel)) == raised(lambda: call(load_peer()))
+    assert raised(lambda: call(sorvel)) == raised(lambda: call(sorvel_io))
 
 
 def raised(call):

@@ -8,18 +8,8 @@ import tempfile
 import pytest
 
 from belvane.tframe.utils import sorvel
+from io_support import impl  # noqa: F401 (fixture)
 from peers import sorvel_io
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def load_peer():
-    return sorvel_io
-
-
-@pytest.fixture(params=['native', 'peer'])
-def impl(request):
-    return sorvel if request.param == 'native' else load_peer()
 
 
 @pytest.fixture
@@ -75,7 +65,7 @@ def test_unknown_names(manager, tmp_path, sub):
 def test_unknown_names_fail_in_the_path_functions(impl, manager, method):
     error = raised(lambda: getattr(manager, method)('x'))
     assert error[0] is TypeError
-    peer = load_peer()
+    peer = sorvel_io
 
     class Other(peer.OutputFileManager):
         pass
@@ -224,4 +214,4 @@ def test_hostile_names(manager):
 ])
 def test_argument_errors_match_python(call):
     assert raised(lambda: call(sorvel.OutputFileManager)) == raised(
-        lambda: call(load_peer().OutputFileManager))
+        lambda: call(sorvel_io.OutputFileManager))

@@ -5,7 +5,7 @@ import struct
 import pytest
 from hypothesis import given, settings, strategies as st, HealthCheck
 
-from positions_support import LONG, SHORT, RecordingEnv, native, peer, sysclsbase
+from positions_support import LONG, SHORT, RecordingEnv, native, on_both, peer, sysclsbase
 
 numbers = st.one_of(
     st.integers(-10 ** 6, 10 ** 6),
@@ -52,22 +52,8 @@ CALLS = [lambda p: p.snapshot(), lambda p: p.volume(LONG), lambda p: p.volume(SH
        price=numbers, multiple=numbers, rate=numbers,
        precision=st.sampled_from([1000, 100, 1, 10 ** 20, 0.001]))
 def test_native_matches_peer(kind, figures, long_fills, short_fills, price, multiple, rate, precision):
-    results = []
-    saved = sysclsbase.env
-    try:
-        for mod in (native, peer):
-            sysclsbase.env = RecordingEnv(price, multiple, rate)
-            mod.PRECISION_MUL = precision
-            p = getattr(mod, kind)()
-            p.target_idx = 3
-            for k, v in figures.items():
-                setattr(p, k, v)
-            p.holding_cost_today_long_list = list(long_fills)
-            p.holding_cost_today_short_list = list(short_fills)
-            results.append(([outcome(lambda: call(p)) for call in CALLS], sysclsbase.env.calls))
-    finally:
-        sysclsbase.env = saved
-        native.PRECISION_MUL = peer.PRECISION_MUL = 1000
+    results = on_both(kind, figures, long_fills, short_fills, price, multiple, rate, precision,
+                      lambda p: [outcome(lambda: call(p)) for call in CALLS])
     assert results[0] == results[1]
 
 

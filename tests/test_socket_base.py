@@ -11,19 +11,9 @@ import pytest
 
 from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
+from io_support import impl  # noqa: F401 (fixture)
 from peers import sorvel_io
 from belvane.tframe.utils.exceptions import VersionError
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def load_peer():
-    return sorvel_io
-
-
-@pytest.fixture(params=['native', 'peer'])
-def impl(request):
-    return sorvel if request.param == 'native' else load_peer()
 
 
 class FakeTime(object):
@@ -588,7 +578,7 @@ def test_no_reference_left_on_error_paths(impl, fake_time):
     lambda m: m.SocketBase('h', 1).set_timeout(**{'x': 1}),
 ])
 def test_argument_errors_match_python(call):
-    assert raised(lambda: call(sorvel)) == raised(lambda: call(load_peer()))
+    assert raised(lambda: call(sorvel)) == raised(lambda: call(sorvel_io))
 
 
 # ---- native against peer on random exchanges ------------------------------------
@@ -649,4 +639,4 @@ def run_script(module, reads, ops, send_error, close_error):
        st.sampled_from([None] + ERRORS), st.sampled_from([None] + ERRORS))
 def test_native_matches_peer(reads, ops, send_error, close_error):
     assert run_script(sorvel, reads, ops, send_error, close_error) == \
-        run_script(load_peer(), reads, ops, send_error, close_error)
+        run_script(sorvel_io, reads, ops, send_error, close_error)
