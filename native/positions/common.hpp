@@ -332,6 +332,10 @@ inline Ref book_total(State& st, PyObject* self, Name volume_yd, Name list) {
     return add(held.get(), t.get());
 }
 
+// A new, empty OrderedDict for a record (shaped for its keys where the host
+// allows).
+Ref new_record(State& st);
+
 // A snapshot record under construction. With the module's OrderedDict being
 // collections.OrderedDict the values are collected and the record is built
 // in one go at the end (nothing can watch it grow); with anything else bound

@@ -19,6 +19,15 @@ namespace positions {
 
 using bv::Ref;
 
+// A number as the unboxed path sees it: trivially copied, the object it was
+// read from borrowed (null for a computed value).
+struct Val {
+    unsigned char kind = 2;  // Num::Kind
+    long long i = 0;
+    double d = 0.0;
+    PyObject* src = nullptr;
+};
+
 class Num {
 public:
     enum Kind : unsigned char { kInt, kFloat, kObj };
@@ -78,6 +87,8 @@ public:
     }
 
     Kind kind() const { return kind_; }
+    // Valid while this Num lives.
+    Val view() const { return Val{kind_, i_, d_, obj_.get()}; }
 
     // Both operands of a float operation as doubles, when the conversion is
     // exact. With two NaNs the payload kept depends on the operand order the
@@ -119,6 +130,47 @@ private:
     Ref obj_;
 };
 
+// Val's counterparts of Num::exact_double and Num::exact_pair.
+inline bool exact_double(const Val& v, double& out) {
+    constexpr long long kMaxExact = 1LL << 53;
+    if (v.kind == Num::kFloat) {
+        out = v.d;
+        return true;
+    }
+    if (v.kind == Num::kInt && v.i >= -kMaxExact && v.i <= kMaxExact) {
+        out = static_cast<double>(v.i);
+        return true;
+    }
+    return false;
+}
+
+inline bool exact_pair(const Val& a, const Val& b, double& x, double& y) {
+    return exact_double(a, x) && exact_double(b, y) && !(std::isnan(x) && std::isnan(y));
+}
+
+// obj.<name> where the read provably runs no Python code (what
+// bv::getattr_cached reports as quiet): 1 with a new reference in `out`,
+// 0 with nothing done where only the generic lookup can tell, -1 on error.
+inline int quiet_attr(PyObject* obj, PyObject* name, bv::AttrSite& site, PyObject** out) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+    if (site.type != tp || site.version != tp->tp_version_tag ||
+        !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        if (!bv::detail::prove_site(site, tp, name)) return 0;
+    }
+    PyObject* d = site.class_attr;
+    descrgetfunc get = d ? Py_TYPE(d)->tp_descr_get : nullptr;
+    if (get && Py_TYPE(d)->tp_descr_set) return 0;
+    int found = bv::detail::own_attr_inline(obj, tp, site, out);
+    if (found == 2) found = bv::detail::own_attr(obj, tp, name, site, out);
+    if (found != 0) return found == 2 ? 0 : found;
+    if (d && !get) {
+        *out = bv::new_ref(d);
+        return 1;
+    }
+    return 0;
+}
+
 // Python's float floor division (float_floor_div), for finite operands and
 // a non-zero divisor.
 inline double float_floor_div(double vx, double wx) {
@@ -153,6 +205,7 @@ public:
 
 private:
     friend class Calc;
+    friend class Pure;
     static constexpr int kFirst = n_account_idx;
     static constexpr int kCount = n_short_holding_total - n_account_idx + 1;
     PyObject* self_;
@@ -165,6 +218,7 @@ private:
 // meaningless until the caller sees !ok().
 class Calc {
 public:
+    using Value = Num;
     explicit Calc(bv::Function* fn, SelfReads* reads = nullptr)
         : fn_(fn), st_(state(fn)), reads_(reads) {}
 
@@ -178,6 +232,7 @@ public:
     // changed anything read so far.
     void ran_code() { ++epoch_; }
     bv::Function* fn() const { return fn_; }
+    unsigned epoch() const { return epoch_; }
     State& st() const { return st_; }
 
     Num attr(PyObject* obj, Name n) {
@@ -196,6 +251,22 @@ public:
         return v;
     }
     Ref attr_obj(PyObject* obj, Name n) { return box(attr(obj, n)); }
+    // Makes the position's own attribute <n> known as attr() would read it,
+    // but only where that read provably runs no Python code; false, with
+    // nothing done, where only a read that may run code can tell.
+    bool peek(PyObject* obj, Name n) {
+        int slot = n - SelfReads::kFirst;
+        if (!ok_ || !reads_ || obj != reads_->self_ || slot < 0 || slot >= SelfReads::kCount)
+            return false;
+        if (reads_->stamp_[slot] == epoch_) return true;
+        PyObject* v = nullptr;
+        int found = quiet_attr(obj, st_.names[n], st_.attr_sites[n], &v);
+        if (found < 0) PyErr_Clear();  // the read proper raises it again
+        if (found <= 0) return false;
+        reads_->value_[slot] = Num::steal(Ref::steal(v));
+        reads_->stamp_[slot] = epoch_;
+        return true;
+    }
     // A module global; PRECISION_MUL, read twice per rounding, is answered
     // from the last read while no Python code has run since.
     Num global(Name n) {
@@ -328,23 +399,25 @@ public:
         return div(floored, global(n_PRECISION_MUL));
     }
 
-private:
     // The rounding of a float or an int by a non-zero int PRECISION_MUL in
     // doubles, when every step is one Python would take on the same doubles:
     // the product is a float (or an int exact in a double), the sum is
     // finite, and nothing runs between the two reads of the global, so the
     // second read gives the same int.
     static bool round_exactly(const Num& v, const Num& pm, double& out) {
-        if (pm.kind() != Num::kInt || pm.i() == 0) return false;
+        return round_exactly(v.view(), pm.view(), out);
+    }
+    static bool round_exactly(const Val& v, const Val& pm, double& out) {
+        if (pm.kind != Num::kInt || pm.i == 0) return false;
         double m;
-        if (!pm.exact_double(m)) return false;
+        if (!exact_double(pm, m)) return false;
         double scaled;
-        if (v.kind() == Num::kFloat) {
-            scaled = v.d() * m;
-        } else if (v.kind() == Num::kInt) {
+        if (v.kind == Num::kFloat) {
+            scaled = v.d * m;
+        } else if (v.kind == Num::kInt) {
             long long p;
-            if (__builtin_mul_overflow(v.i(), pm.i(), &p)) return false;
-            if (!Num::integer(p).exact_double(scaled)) return false;
+            if (__builtin_mul_overflow(v.i, pm.i, &p)) return false;
+            if (!exact_double(Val{Num::kInt, p, 0.0, nullptr}, scaled)) return false;
         } else {
             return false;
         }
@@ -353,6 +426,8 @@ private:
         out = float_floor_div(shifted, 1.0) / m;
         return true;
     }
+
+private:
     Num add_as(const Num& a, const Num& b, PyObject* (*op)(PyObject*, PyObject*)) {
         if (!ok_) return Num();
         if (a.kind() == Num::kInt && b.kind() == Num::kInt) {
@@ -380,6 +455,126 @@ private:
     unsigned epoch_ = 1;
     unsigned pm_stamp_ = 0;
     Num pm_;
+};
+
+// The evaluation of a method body whose every step is known to run no
+// Python code: the position's own attributes were made known beforehand
+// (Calc::peek; nothing runs between, so each use reads the same object) and
+// every operation is one Calc does in C on exact ints and floats. At the
+// first operation Calc would hand to the interpreter it stops (!ok(), no
+// error set) and the caller evaluates the body with Calc instead, which
+// reads the same attributes again without anyone seeing a difference.
+class Pure {
+public:
+    using Value = Val;
+
+    Pure(Calc& c, const SelfReads& reads, const Num& precision_mul)
+        : calc_(c), reads_(reads), epoch_(c.epoch()), pm_(precision_mul.view()) {}
+
+    bool ok() const { return ok_; }
+    // The evaluation this one stands in for.
+    Calc& calc() const { return calc_; }
+    State& st() const { return calc_.st(); }
+    // An attribute the caller peeked; any other stops the evaluation.
+    Val attr(PyObject*, Name n) {
+        int slot = n - SelfReads::kFirst;
+        if (slot < 0 || slot >= SelfReads::kCount || reads_.stamp_[slot] != epoch_) return fail();
+        return reads_.value_[slot].view();
+    }
+    Val attr_obj(PyObject* obj, Name n) { return attr(obj, n); }
+    Val float_zero() const { return Val{Num::kFloat, 0, 0.0, st().float_zero}; }
+
+    Val add(const Val& a, const Val& b) {
+        if (!ok_) return Val();
+        if (a.kind == Num::kInt && b.kind == Num::kInt) {
+            long long r;
+            if (!__builtin_add_overflow(a.i, b.i, &r)) return integer(r);
+        } else if (double x, y; exact_pair(a, b, x, y)) {
+            return real(x + y);
+        }
+        return fail();
+    }
+    Val sub(const Val& a, const Val& b) {
+        if (!ok_) return Val();
+        if (a.kind == Num::kInt && b.kind == Num::kInt) {
+            long long r;
+            if (!__builtin_sub_overflow(a.i, b.i, &r)) return integer(r);
+        } else if (double x, y; exact_pair(a, b, x, y)) {
+            return real(x - y);
+        }
+        return fail();
+    }
+    Val mul(const Val& a, const Val& b) {
+        if (!ok_) return Val();
+        if (a.kind == Num::kInt && b.kind == Num::kInt) {
+            long long r;
+            if (!__builtin_mul_overflow(a.i, b.i, &r)) return integer(r);
+        } else if (double x, y; exact_pair(a, b, x, y)) {
+            return real(x * y);
+        }
+        return fail();
+    }
+    Val div(const Val& a, const Val& b) {
+        if (!ok_) return Val();
+        double x, y;
+        if (exact_pair(a, b, x, y) && y != 0.0) return real(x / y);
+        return fail();
+    }
+    Val to_int(const Val& a) {
+        if (!ok_) return Val();
+        if (a.kind == Num::kInt) return a;
+        if (a.kind == Num::kFloat && std::isfinite(a.d) && std::fabs(a.d) < 9.0e18)
+            return integer(static_cast<long long>(a.d));
+        return fail();
+    }
+    bool nonzero(const Val& a) {
+        if (!ok_) return false;
+        if (a.kind == Num::kInt) return a.i != 0;
+        if (a.kind == Num::kFloat) return a.d != 0.0;
+        fail();
+        return false;
+    }
+    // Calc::round on the PRECISION_MUL read beforehand; its general steps
+    // are those of Calc::round with the same operands.
+    Val round(const Val& v) {
+        if (!ok_) return Val();
+        double r;
+        if (Calc::round_exactly(v, pm_, r)) return real(r);
+        Val scaled = mul(v, pm_);
+        Val shifted = add(scaled, Val{Num::kFloat, 0, 0.5, nullptr});
+        if (!ok_) return Val();
+        double x, y;
+        if (shifted.kind == Num::kInt) {
+            // int // 1 is the int itself.
+        } else if (exact_double(shifted, x) && exact_double(Val{Num::kInt, 1, 0.0, nullptr}, y) &&
+                   std::isfinite(x)) {
+            shifted = real(float_floor_div(x, y));
+        } else {
+            return fail();
+        }
+        return div(shifted, pm_);
+    }
+
+    static Val integer(long long v) { return Val{Num::kInt, v, 0.0, nullptr}; }
+    static Val real(double v) { return Val{Num::kFloat, 0, v, nullptr}; }
+    // A new reference to the value as a Python object.
+    static Ref box(const Val& v) {
+        if (v.src) return Ref::borrow(v.src);
+        if (v.kind == Num::kInt) return Ref::steal(PyLong_FromLongLong(v.i));
+        return Ref::steal(PyFloat_FromDouble(v.d));
+    }
+
+private:
+    Val fail() {
+        ok_ = false;
+        return Val();
+    }
+
+    Calc& calc_;
+    const SelfReads& reads_;
+    unsigned epoch_;
+    Val pm_;
+    bool ok_ = true;
 };
 
 }  // namespace positions

@@ -37,8 +37,6 @@ Num Record::get(RecordKey k) {
     return v;
 }
 
-namespace {
-
 // Growing a 35-key ordered dict costs four rehashes of the dict and of the
 // ordered dict's node index. From 3.8 on a dict copy clones the hash table
 // of a combined dict in one memcpy, so a record starts from a copy of a dict
@@ -70,8 +68,6 @@ Ref new_record(State& st) {
 #endif
     return od;
 }
-
-}  // namespace
 
 Ref Record::finish() {
     if (!c_.ok()) return Ref();
