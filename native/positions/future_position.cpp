@@ -321,39 +321,23 @@ PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
 const bv::Param kSelf[] = {bv::arg("self")};
 const bv::Param kSide[] = {bv::arg("self"), bv::arg("side")};
 
-const bv::FunctionSpec kInit("__init__", future_init, kSelf);
-const bv::FunctionSpec kAvailableLong("position_available_long", available_long, kSelf);
-const bv::FunctionSpec kAvailableShort("position_available_short", available_short, kSelf);
-const bv::FunctionSpec kAvailableTodayLong("position_available_today_long", available_today_long,
-                                           kSelf);
-const bv::FunctionSpec kAvailableTodayShort("position_available_today_short",
-                                            available_today_short, kSelf);
-const bv::FunctionSpec kTotalVolumeLong("total_volume_long", total_volume_long, kSelf);
-const bv::FunctionSpec kTotalVolumeShort("total_volume_short", total_volume_short, kSelf);
-const bv::FunctionSpec kSnapshot("snapshot", snapshot, kSelf);
-const bv::FunctionSpec kVolume("volume", volume, kSide);
-const bv::FunctionSpec kMarketValue("market_value", market_value, kSide);
+const bv::FunctionSpec kMembers[] = {
+    {"__init__", future_init, kSelf},
+    {"position_available_long", available_long, kSelf},
+    {"position_available_short", available_short, kSelf},
+    {"position_available_today_long", available_today_long, kSelf},
+    {"position_available_today_short", available_today_short, kSelf},
+    {"total_volume_long", total_volume_long, kSelf},
+    {"total_volume_short", total_volume_short, kSelf},
+    {"snapshot", snapshot, kSelf},
+    {"volume", volume, kSide},
+    {"market_value", market_value, kSide},
+};
 
 }  // namespace
 
 bool define_future_position(bv::ModuleBody& m) {
-    Ref base = bv::global(m.globals(), m.state<State>().names[n_PositionsBase]);
-    if (!base) return false;
-    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return false;
-    Ref cls = bv::ClassBuilder(m, "FuturePosition", std::move(bases))
-                  .method(kInit)
-                  .property(kAvailableLong)
-                  .property(kAvailableShort)
-                  .property(kAvailableTodayLong)
-                  .property(kAvailableTodayShort)
-                  .property(kTotalVolumeLong)
-                  .property(kTotalVolumeShort)
-                  .method(kSnapshot)
-                  .method(kVolume)
-                  .method(kMarketValue)
-                  .build();
-    return m.bind("FuturePosition", std::move(cls));
+    return define_position_class(m, "FuturePosition", kMembers);
 }
 
 }  // namespace positions

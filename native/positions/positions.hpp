@@ -152,6 +152,12 @@ inline PyObject* name(bv::Function* fn, Name n) { return state(fn).names[n]; }
 
 // Each creates one class of the module body and binds it; false on error.
 bool define_positions_base(bv::ModuleBody& m);
+// A concrete position class on PositionsBase. `members` are, in the order
+// both class bodies define them: __init__, the four position_available_*
+// properties, the total_volume_long/short properties, snapshot, volume and
+// market_value.
+bool define_position_class(bv::ModuleBody& m, const char* name,
+                           const bv::FunctionSpec (&members)[10]);
 bool define_stock_position(bv::ModuleBody& m);
 bool define_future_position(bv::ModuleBody& m);
 

@@ -55,4 +55,25 @@ bool define_positions_base(bv::ModuleBody& m) {
     return m.bind("PositionsBase", std::move(cls));
 }
 
+bool define_position_class(bv::ModuleBody& m, const char* name,
+                           const bv::FunctionSpec (&k)[10]) {
+    Ref base = bv::global(m.globals(), m.state<State>().names[n_PositionsBase]);
+    if (!base) return false;
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    if (!bases) return false;
+    Ref cls = bv::ClassBuilder(m, name, std::move(bases))
+                  .method(k[0])
+                  .property(k[1])
+                  .property(k[2])
+                  .property(k[3])
+                  .property(k[4])
+                  .property(k[5])
+                  .property(k[6])
+                  .method(k[7])
+                  .method(k[8])
+                  .method(k[9])
+                  .build();
+    return m.bind(name, std::move(cls));
+}
+
 }  // namespace positions

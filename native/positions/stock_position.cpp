@@ -130,37 +130,23 @@ PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
 const bv::Param kSelf[] = {bv::arg("self")};
 const bv::Param kSide[] = {bv::arg("self"), bv::arg("side")};
 
-const bv::FunctionSpec kInit("__init__", stock_init, kSelf);
-const bv::FunctionSpec kAvailableLong("position_available_long", available_long, kSelf);
-const bv::FunctionSpec kAvailableShort("position_available_short", zero, kSelf);
-const bv::FunctionSpec kAvailableTodayLong("position_available_today_long", zero, kSelf);
-const bv::FunctionSpec kAvailableTodayShort("position_available_today_short", zero, kSelf);
-const bv::FunctionSpec kTotalVolumeLong("total_volume_long", total_volume_long, kSelf);
-const bv::FunctionSpec kTotalVolumeShort("total_volume_short", zero, kSelf);
-const bv::FunctionSpec kSnapshot("snapshot", snapshot, kSelf);
-const bv::FunctionSpec kVolume("volume", volume, kSide);
-const bv::FunctionSpec kMarketValue("market_value", market_value, kSide);
+const bv::FunctionSpec kMembers[] = {
+    {"__init__", stock_init, kSelf},
+    {"position_available_long", available_long, kSelf},
+    {"position_available_short", zero, kSelf},
+    {"position_available_today_long", zero, kSelf},
+    {"position_available_today_short", zero, kSelf},
+    {"total_volume_long", total_volume_long, kSelf},
+    {"total_volume_short", zero, kSelf},
+    {"snapshot", snapshot, kSelf},
+    {"volume", volume, kSide},
+    {"market_value", market_value, kSide},
+};
 
 }  // namespace
 
 bool define_stock_position(bv::ModuleBody& m) {
-    Ref base = bv::global(m.globals(), m.state<State>().names[n_PositionsBase]);
-    if (!base) return false;
-    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return false;
-    Ref cls = bv::ClassBuilder(m, "StockPosition", std::move(bases))
-                  .method(kInit)
-                  .property(kAvailableLong)
-                  .property(kAvailableShort)
-                  .property(kAvailableTodayLong)
-                  .property(kAvailableTodayShort)
-                  .property(kTotalVolumeLong)
-                  .property(kTotalVolumeShort)
-                  .method(kSnapshot)
-                  .method(kVolume)
-                  .method(kMarketValue)
-                  .build();
-    return m.bind("StockPosition", std::move(cls));
+    return define_position_class(m, "StockPosition", kMembers);
 }
 
 }  // namespace positions
