@@ -318,8 +318,6 @@ PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
     return figures(c, self, price, multiple, long_rate, short_rate, tl, ts).release();
 }
 
-const bv::Param kSelf[] = {bv::arg("self")};
-const bv::Param kSide[] = {bv::arg("self"), bv::arg("side")};
 
 const bv::FunctionSpec kMembers[] = {
     {"__init__", future_init, kSelf},

@@ -152,6 +152,10 @@ inline PyObject* name(bv::Function* fn, Name n) { return state(fn).names[n]; }
 
 // Each creates one class of the module body and binds it; false on error.
 bool define_positions_base(bv::ModuleBody& m);
+// The two parameter lists every position member has: (self) and (self, side).
+inline const bv::Param kSelf[] = {bv::arg("self")};
+inline const bv::Param kSide[] = {bv::arg("self"), bv::arg("side")};
+
 // A concrete position class on PositionsBase. `members` are, in the order
 // both class bodies define them: __init__, the four position_available_*
 // properties, the total_volume_long/short properties, snapshot, volume and

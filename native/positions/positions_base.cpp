@@ -22,8 +22,6 @@ PyObject* not_implemented(bv::Function*, PyObject* const*) {
     return nullptr;
 }
 
-const bv::Param kSelf[] = {bv::arg("self")};
-const bv::Param kSide[] = {bv::arg("self"), bv::arg("side")};
 
 const bv::FunctionSpec kInit("__init__", base_init, kSelf);
 const bv::FunctionSpec kTotalVolumeLong("total_volume_long", not_implemented, kSelf);

@@ -127,8 +127,6 @@ PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
     return r.finish().release();
 }
 
-const bv::Param kSelf[] = {bv::arg("self")};
-const bv::Param kSide[] = {bv::arg("self"), bv::arg("side")};
 
 const bv::FunctionSpec kMembers[] = {
     {"__init__", stock_init, kSelf},
