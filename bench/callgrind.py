@@ -23,7 +23,7 @@ SUBJECTS = ['dicts', 'positions', 'accounts', 'stats', 'sockets']
 
 def find_row(keyword, compiled_dir):
     sys.path.insert(0, os.path.dirname(HERE))
-    sys.path.insert(1, os.path.join(HERE, 'peers'))
+    sys.path.insert(1, os.path.join(os.path.dirname(HERE), 'peers'))
     if compiled_dir:
         sys.path.insert(0, compiled_dir)
     from bench import harness

@@ -10,19 +10,19 @@ import shutil
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+PEERS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'peers')
 
 
 def main(outdir):
     srcdir = os.path.join(outdir, 'src')
     os.makedirs(srcdir, exist_ok=True)
-    peers = sorted(f[:-3] for f in os.listdir(os.path.join(HERE, 'peers'))
+    peers = sorted(f[:-3] for f in os.listdir(PEERS)
                    if f.endswith('.py') and not f.startswith('_'))
     for peer in peers:
         # The sources stay out of OUTDIR, so that a failed build cannot leave
         # an importable pure-Python cy_<peer> behind.
         src = os.path.join(srcdir, 'cy_%s.py' % peer)
-        shutil.copyfile(os.path.join(HERE, 'peers', peer + '.py'), src)
+        shutil.copyfile(os.path.join(PEERS, peer + '.py'), src)
         cmd = [sys.executable, '-m', 'cython', '-3', src, '-o', src[:-3] + '.c']
         build = [sys.executable, '-c', SETUP, src[:-3] + '.c', outdir]
         try:

@@ -2,7 +2,7 @@
 Cython-compiled peers, in one process.
 
 A subject (bench/subjects/*.py) names its native module (NATIVE), its peer
-module under bench/peers (PEER) and its ROWS. A row's `make(module)` returns
+module under peers/ (PEER) and its ROWS. A row's `make(module)` returns
 what performs the operation once on that implementation: a callable of no
 arguments, a pair (statement, namespace) for operations so small that the
 cost of calling a wrapper would hide them, or a PartTimer; `floor()` returns the same for the

@@ -3,7 +3,7 @@
     python bench/run.py [--json FILE] [--compiled-dir DIR] [--quick] [-k TEXT]
 
 The native modules come from the installed/built `belvane` package, the
-peers from bench/peers, the Cython-compiled peers (modules named cy_<peer>)
+peers from peers/, the Cython-compiled peers (modules named cy_<peer>)
 from --compiled-dir when given.
 """
 import argparse
@@ -18,7 +18,7 @@ os.environ.setdefault('OPENBLAS_NUM_THREADS', '1')
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
-sys.path.insert(1, os.path.join(HERE, 'peers'))
+sys.path.insert(1, os.path.join(os.path.dirname(HERE), 'peers'))
 
 from bench import harness  # noqa: E402
 

@@ -1,18 +1,13 @@
 """Builders shared by the account tests: environments, reports, and the
 pure-Python peer of the account module."""
 import math
-import os
-import sys
 
 import numpy
 
 from belvane.realtrade.model import accounts as native
 from belvane.tframe import sysclsbase
 from belvane.tframe.utils.sorvel import OrderedDotDict
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                'bench'))
-from peers import accounts as peer  # noqa: E402
+from peers import accounts as peer
 
 MODULES = [native, peer]
 MODULE_IDS = ['native', 'peer']

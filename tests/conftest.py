@@ -4,10 +4,9 @@ import sys
 
 import pytest
 
-# The pure-Python peers under bench/peers are the oracle of many tests:
-# `from peers import positions`.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                'bench'))
+# The pure-Python peers (peers/ at the project root) are the oracle of many
+# tests and of the benchmarks: `from peers import positions`.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def run_python(code, *flags, env=None):

@@ -1,15 +1,10 @@
 """Shared pieces of the position model tests: the two implementations, a
 recording environment and position factories."""
-import os
-import sys
-
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'bench'))
-
-from belvane.backtest.model import positions as native  # noqa: E402
-from belvane.tframe import sysclsbase  # noqa: E402
-from peers import positions as peer  # noqa: E402
+from belvane.backtest.model import positions as native
+from belvane.tframe import sysclsbase
+from peers import positions as peer
 
 gv = sysclsbase.gv
 LONG = gv.POSITIONSIDE_LONG

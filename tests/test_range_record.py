@@ -127,7 +127,7 @@ def test_inverted_range_is_refused_with_assertions_disabled():
             '            m("n", 5, 3)\n'
             '        except AssertionError as exc:\n'
             '            print(exc)\n'
-            '    print(r.record("n"))\n') % str(ROOT / 'bench')
+            '    print(r.record("n"))\n') % str(ROOT)
     out = subprocess.run([sys.executable, '-O', '-c', code], env=dict(os.environ),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert out.returncode == 0, out.stderr

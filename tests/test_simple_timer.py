@@ -1,7 +1,6 @@
 # -*- coding: utf-8 -*-
 import datetime
 import os
-import pathlib
 import subprocess
 import sys
 import time
@@ -11,7 +10,6 @@ from hypothesis import given, settings, strategies as st
 
 from belvane.tframe.utils import sorvel
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / 'bench'))
 from peers import sorvel_stats as peer
 
 

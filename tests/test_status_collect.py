@@ -1,6 +1,5 @@
 # -*- coding: utf-8 -*-
 import datetime
-import pathlib
 import sys
 
 import pytest
@@ -8,7 +7,6 @@ import pytest
 from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / 'bench'))
 from peers import sorvel_stats as peer
 
 EQ = '=' * 60
