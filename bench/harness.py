@@ -60,17 +60,18 @@ def calls_per_sample(timer, budget):
         number *= 4
 
 
-def measure(row, impls, repeat=7, budget=0.03):
-    """`impls`: {'native': module, 'peer': module, 'compiled': module or None}.
-    Each result holds the median, min and max cost of one call (divided by
-    the row's `per`) in nanoseconds, or an error text."""
+def measure(row, impls, repeat=7, budget=0.03, floor=True):
+    """`impls`: {'native': module, 'peer': module, 'compiled': module or None}
+    (or any other columns). Each result holds the median, min and max cost
+    of one call (divided by the row's `per`) in nanoseconds, or an error
+    text."""
     result = {'row': row.name, 'target': row.target, 'per': row.per}
     makers = [(kind, (lambda mod=mod: row.make(mod))) for kind, mod in impls.items()
               if mod is not None]
     for kind, mod in impls.items():
         if mod is None:
             result[kind] = None
-    if row.floor is not None:
+    if row.floor is not None and floor:
         makers.append(('floor', row.floor))
     timers = []
     for kind, make in makers:

@@ -1,16 +1,25 @@
 """Runs every benchmark row on this interpreter and prints one table.
 
     python bench/run.py [--json FILE] [--compiled-dir DIR] [--quick] [-k TEXT]
+    python bench/run.py --against SITE [--quick] [-k TEXT]
 
 The native modules come from the installed/built `belvane` package, the
 peers from peers/, the Cython-compiled peers (modules named cy_<peer>)
 from --compiled-dir when given.
+
+--against compares two builds of the native modules in one process, sample
+by sample, instead of native against the peers: SITE is another build's
+installed tree (for example build/before/site), whose `belvane` package is
+loaded under the name `belvane_against`. Its modules find the framework
+stand-ins of the first build, so both builds run on the same environment.
 """
 import argparse
 import json
 import os
 import platform
+import shutil
 import sys
+import tempfile
 
 # numpy's BLAS threads spin on the other core after each use and only add
 # noise to the timings.
@@ -46,10 +55,13 @@ def main(argv=None):
     ap.add_argument('--compiled-dir')
     ap.add_argument('--quick', action='store_true', help="fewer rounds of samples")
     ap.add_argument('-k', dest='keyword', help='only rows whose name contains this')
+    ap.add_argument('--against', metavar='SITE', help="another build's installed tree")
     args = ap.parse_args(argv)
     if args.compiled_dir:
         sys.path.insert(0, args.compiled_dir)
     repeat = 5 if args.quick else 15
+    if args.against:
+        return run_against(args.against, args.keyword, repeat, args.json)
 
     results = []
     memory = []
@@ -91,6 +103,51 @@ def main(argv=None):
     for subject_name, sizes in memory:
         print('%s: bytes per instance (tracemalloc): %s' % (subject_name, ', '.join(
             '%s %.0f' % (k, v) for k, v in sizes.items() if v is not None)))
+    return 0
+
+
+def run_against(site, keyword, repeat, json_path):
+    tmp = tempfile.mkdtemp(prefix='bench-against-')
+    shutil.copytree(os.path.join(site, 'belvane'), os.path.join(tmp, 'belvane_against'))
+    sys.path.insert(0, tmp)
+    results = []
+    for subject_name in SUBJECTS:
+        subject = harness.load('bench.subjects.' + subject_name)
+        if subject is None:
+            continue
+        native = harness.load(subject.NATIVE)
+        other = harness.load(subject.NATIVE.replace('belvane.', 'belvane_against.', 1))
+        if native is None or other is None:
+            print('skipping %s: module missing' % subject_name, file=sys.stderr)
+            continue
+        if getattr(subject, 'setup', None):
+            subject.setup()
+        for row in subject.ROWS:
+            if keyword and keyword not in row.name:
+                continue
+            r = harness.measure(row, {'native': native, 'against': other}, repeat, floor=False)
+            results.append(r)
+            print_row(r)
+    shutil.rmtree(tmp, ignore_errors=True)
+    print()
+    print('CPython %s, ns per call: this build against %s (median of interleaved samples)'
+          % (platform.python_version(), site))
+    head = ('operation', 'this', 'against', 'against/this')
+    rows = [(r['row'], fmt_ns(r['native']), fmt_ns(r['against']),
+             '-' if ratio(r['against'], r['native']) is None
+             else '%.3f' % ratio(r['against'], r['native'])) for r in results]
+    widths = [max(len(str(x[i])) for x in rows + [head]) for i in range(len(head))]
+    line = '  '.join(h.ljust(widths[i]) if i == 0 else h.rjust(widths[i])
+                     for i, h in enumerate(head))
+    print(line)
+    print('-' * len(line))
+    for x in rows:
+        print('  '.join(str(v).ljust(widths[i]) if i == 0 else str(v).rjust(widths[i])
+                        for i, v in enumerate(x)))
+    if json_path:
+        with open(json_path, 'w') as f:
+            json.dump({'python': platform.python_version(), 'against': site, 'rows': results},
+                      f, indent=1)
     return 0
 
 
