@@ -53,6 +53,28 @@ def test_delete_uses_default_behaviour(cls):
     assert d['x'] == 1
 
 
+@pytest.mark.parametrize('cls', BOTH)
+def test_base_class_setters_keep_instance_attributes(cls):
+    # A subclass keeping real instance attributes next to its keys, as with
+    # any Python subclass of dict.
+    class Meta(cls):
+        def __init__(self, _dict=None, meta=None):
+            super(Meta, self).__init__(_dict)
+            object.__setattr__(self, '_meta', meta)
+
+    m = Meta({'a': 1}, meta='m')
+    assert m._meta == 'm' and m.a == 1 and dict(m) == {'a': 1}
+    for d in (cls({'a': 1}), m):
+        object.__setattr__(d, 'x', 2)
+        assert d.x == 2 and 'x' not in d and d.__dict__['x'] == 2
+        d.x = 3
+        assert d['x'] == 3 and d.__dict__['x'] == 2
+        object.__delattr__(d, 'x')
+        assert 'x' not in d.__dict__ and d.x == 3
+        with pytest.raises(AttributeError):
+            object.__delattr__(d, 'x')
+
+
 def test_str_layouts():
     assert str(DotDict()) == 'DotDict{\n}'
     assert str(DotDict({'a': 1, 'b': 'x'})) == "DotDict{\n\t'a':1,\n\t'b':'x',\n}"

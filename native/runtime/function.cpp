@@ -482,6 +482,31 @@ int fast_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return r ? 0 : -1;
 }
 
+// Whether the host lets `object.__setattr__` / `object.__delattr__` act on an
+// instance whose class has a C setter slot of its own. From 3.8 to 3.12 it
+// refuses ("can't apply this __setattr__ to ... object"), as it would for a
+// C class that overrides the slot; a Python class never meets that refusal.
+// Asked once, of a throwaway class.
+int host_accepts_own_setattro() {
+    static int verdict = -1;
+    if (verdict >= 0) return verdict;
+    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
+                                               "setattr_probe", PyDict_New()));
+    if (!cls) return -1;
+    reinterpret_cast<PyTypeObject*>(cls.get())->tp_setattro = fast_setattro;
+    Ref inst = call(cls.get());
+    Ref setter = Ref::steal(
+        PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), s_setattr));
+    if (!inst || !setter) return -1;
+    Ref r = call(setter.get(), inst.get(), s_setattr, Py_None);
+    if (!r) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+        PyErr_Clear();
+    }
+    verdict = r ? 1 : 0;
+    return verdict;
+}
+
 }  // namespace
 
 bool install_fast_attribute_slots(PyObject* cls) {
@@ -496,7 +521,11 @@ bool install_fast_attribute_slots(PyObject* cls) {
     PyObject* getattr = PyDict_GetItem(tp->tp_dict, s_getattr);
     PyObject* setattr = PyDict_GetItem(tp->tp_dict, s_setattr);
     if (getattr && is_function(getattr)) tp->tp_getattro = fast_getattro;
-    if (setattr && is_function(setattr)) tp->tp_setattro = fast_setattro;
+    if (setattr && is_function(setattr)) {
+        int accepted = host_accepts_own_setattro();
+        if (accepted < 0) return false;
+        if (accepted) tp->tp_setattro = fast_setattro;
+    }
     return true;
 }
 

@@ -101,6 +101,8 @@ bool is_function(PyObject* o);
 // but call the native bodies directly. Assigning a new __getattr__,
 // __getattribute__, __setattr__ or __delattr__ to the class later makes the
 // host reinstall its own slots; subclasses get the host's slots as usual.
+// The setter slot is left to the host where it would refuse
+// `object.__setattr__` on the class's instances because of it (3.8 to 3.12).
 bool install_fast_attribute_slots(PyObject* cls);
 
 template <typename S>
