@@ -39,6 +39,47 @@ def test_module_names_and_registration():
     assert sorvel.get_cur_mac_address.__qualname__ == 'get_cur_mac_address'
 
 
+def test_registered_names_enter_nothing_else_and_pickles_load_in_a_fresh_process(tmp_path):
+    # Importing the modules enters no bare top-level name; a user's package
+    # called "backtest", put on the path later, is the one imported; pickles
+    # of our classes load in a new process that imported one module first.
+    from conftest import run_python
+    (tmp_path / 'backtest').mkdir()
+    (tmp_path / 'backtest' / '__init__.py').write_text('USER = True\n')
+    dump = run_python('''
+import pickle, sys
+from belvane.tframe.utils.sorvel import DotDict, OrderedDotDict
+from belvane.backtest.model.positions import FuturePosition
+import belvane.realtrade.model.accounts
+print(sorted({'tframe', 'backtest', 'realtrade'} & set(sys.modules)))
+sys.path.insert(0, %r)
+import backtest
+print(backtest.USER, backtest.__file__.startswith(%r))
+p = FuturePosition()
+p.volume_long_yd = 3
+print(pickle.dumps([DotDict({'a': 1}), OrderedDotDict([('b', 2), ('a', 1)])], 2).hex())
+print(pickle.dumps(p, 2).hex())
+''' % (str(tmp_path), str(tmp_path)))
+    assert dump.returncode == 0, dump.stderr
+    lines = dump.stdout.splitlines()
+    assert lines[:2] == ['[]', 'True True']
+    for first, data, shown in (
+            ('belvane.tframe.utils.sorvel', lines[2],
+             "tframe.utils.sorvel [{'a': 1}, [('b', 2), ('a', 1)]]"),
+            ('belvane.backtest.model.positions', lines[3], 'FuturePosition 3')):
+        load = run_python('''
+import pickle
+import %s
+got = pickle.loads(bytes.fromhex(%r))
+if isinstance(got, list):
+    print(type(got[0]).__module__, [dict(got[0]), list(got[1].items())])
+else:
+    print(type(got).__name__, got.volume_long_yd)
+''' % (first, data))
+        assert load.returncode == 0, load.stderr
+        assert load.stdout.strip() == shown
+
+
 def test_module_globals_in_order():
     names = [n for n in vars(sorvel) if not n.startswith('__')]
     expected = ['datetime', 'os', 'shutil', 'OrderedDict', 'defaultdict', 'socket', 'time',

@@ -1,7 +1,5 @@
 #include "module.hpp"
 
-#include <cstring>
-
 namespace bv {
 
 namespace {
@@ -46,18 +44,53 @@ Ref implicit_relative(PyObject* globals, const char* name, PyObject* fromlist) {
     return import_absolute(globals, top.get(), fromlist);
 }
 
+// `from <module> import attr` once the module is imported: the attribute,
+// else a submodule of that name already in sys.modules, else the host's
+// ImportError in the host's words.
 Ref attr_of_import(PyObject* module, const char* attr) {
-    Ref v = Ref::steal(PyObject_GetAttrString(module, attr));
+    Ref name = from_utf8(attr);
+    if (!name) return Ref();
+    Ref v = getattr(module, name.get());
     if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
     PyErr_Clear();
-    PyObject* mname = PyModule_Check(module) ? PyModule_GetNameObject(module) : nullptr;
-    if (mname) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr, mname);
-        Py_DECREF(mname);
+    Ref pkgname = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    if (pkgname && PyUnicode_Check(pkgname.get())) {
+        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", pkgname.get(), name.get()));
+        if (!full) return Ref();
+        PyObject* sub = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
+        if (sub || PyErr_Occurred()) return Ref::borrow(sub);
     } else {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s'", attr);
+        pkgname.reset();
     }
+    PyErr_Clear();
+    if (!import_errors_name_the_module()) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %R", name.get());
+        return Ref();
+    }
+    Ref shown = pkgname ? Ref::borrow(pkgname.get()) : from_utf8("<unknown module name>");
+    if (!shown) return Ref();
+    Ref path = Ref::steal(PyModule_Check(module) ? PyModule_GetFilenameObject(module) : nullptr);
+    Ref msg;
+    if (!path || !PyUnicode_Check(path.get())) {
+        PyErr_Clear();
+        path.reset();
+        msg = Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                              name.get(), shown.get()));
+    } else {
+        int initializing = 0;
+        if (import_errors_name_circular_imports()) {
+            Ref spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
+            Ref flag = spec ? Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing")) : Ref();
+            initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
+            if (initializing < 0) initializing = 0;
+            PyErr_Clear();
+        }
+        const char* fmt = initializing ? "cannot import name %R from partially initialized module "
+                                         "%R (most likely due to a circular import) (%S)"
+                                       : "cannot import name %R from %R (%S)";
+        msg = Ref::steal(PyUnicode_FromFormat(fmt, name.get(), shown.get(), path.get()));
+    }
+    if (msg) PyErr_SetImportError(msg.get(), pkgname.get(), path.get());
     return Ref();
 }
 
@@ -165,51 +198,6 @@ Ref ClassBuilder::build() {
                                                    name.get(), bases_.get(), ns_.get(), nullptr));
 }
 
-namespace {
-
-// Pickle imports a class's module by name, and importing "a.b.c" imports "a"
-// first even when "a.b.c" is already loaded. So that the registered names
-// resolve when the package directory is not itself on sys.path, the top-level
-// name of the registered name ("tframe") is made to mean the package it stands
-// for ("belvane.tframe"), unless that name is loaded or importable already.
-bool alias_registered_top(PyObject* module, const char* registered_name, PyObject* modules) {
-    Ref full = Ref::steal(PyModule_GetNameObject(module));
-    if (!full) return false;
-    Ref reg = from_utf8(registered_name);
-    if (!reg) return false;
-    Py_ssize_t nfull = PyUnicode_GET_LENGTH(full.get()), nreg = PyUnicode_GET_LENGTH(reg.get());
-    if (nfull <= nreg + 1) return true;
-    Ref tail = Ref::steal(PyUnicode_Substring(full.get(), nfull - nreg - 1, nfull));
-    if (!tail) return false;
-    Ref dotted = Ref::steal(PyUnicode_FromFormat(".%s", registered_name));
-    if (!dotted) return false;
-    int same = PyObject_RichCompareBool(tail.get(), dotted.get(), Py_EQ);
-    if (same <= 0) return same == 0;
-    Ref prefix = Ref::steal(PyUnicode_Substring(full.get(), 0, nfull - nreg));
-    const char* dot = strchr(registered_name, '.');
-    Ref top = dot ? Ref::steal(PyUnicode_FromStringAndSize(registered_name, dot - registered_name))
-                  : Ref::borrow(reg.get());
-    if (!prefix || !top) return false;
-    Ref pkg_name = Ref::steal(PyUnicode_Concat(prefix.get(), top.get()));
-    if (!pkg_name) return false;
-    // Held: the finders asked below run Python code, which may drop the
-    // package from sys.modules.
-    Ref pkg = Ref::borrow(PyDict_GetItemWithError(modules, pkg_name.get()));
-    if (!pkg) return !PyErr_Occurred();
-    PyObject* have = PyDict_GetItemWithError(modules, top.get());
-    if (have || PyErr_Occurred()) return !PyErr_Occurred();
-    Ref util = Ref::steal(PyImport_ImportModule("importlib.util"));
-    if (!util) return false;
-    Ref find_spec = Ref::steal(PyObject_GetAttrString(util.get(), "find_spec"));
-    if (!find_spec) return false;
-    Ref found = call(find_spec.get(), top.get());
-    if (!found) return false;
-    if (found.get() != Py_None) return true;
-    return PyDict_SetItem(modules, top.get(), pkg.get()) == 0;
-}
-
-}  // namespace
-
 int exec_module(PyObject* module, const char* registered_name, bool (*body)(ModuleBody&)) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     Ref key = from_utf8(registered_name);
@@ -222,7 +210,7 @@ int exec_module(PyObject* module, const char* registered_name, bool (*body)(Modu
         entered = true;
     }
     ModuleBody mb(module, registered_name);
-    if (body(mb) && alias_registered_top(module, registered_name, modules)) return 0;
+    if (body(mb) && add_registered_name_finder(module, registered_name)) return 0;
     if (entered) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);

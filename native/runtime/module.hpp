@@ -106,4 +106,9 @@ private:
 // initialised module stays reachable.
 int exec_module(PyObject* module, const char* registered_name, bool (*body)(ModuleBody&));
 
+// Lets `import <top>` (the first part of the registered name) give the
+// package that part stands for, when nothing else provides it; see
+// registered_names.cpp.
+bool add_registered_name_finder(PyObject* module, const char* registered_name);
+
 }  // namespace bv
