@@ -13,6 +13,14 @@ from belvane.setting import get_setting
 PRECISION_MUL = 10 ** get_setting('PRECISION_LEVEL', 3)
 
 
+def _plus_today(held, fills):
+    # A carried volume (read first, by the caller) plus today's fill volumes.
+    today_volume = 0
+    for _, volume in fills:
+        today_volume += volume
+    return held + today_volume
+
+
 class PositionsBase(object):
     def __init__(self):
         self.account_idx = None
@@ -85,10 +93,8 @@ class StockPosition(PositionsBase):
 
     @property
     def total_volume_long(self):
-        today_volume = 0
-        for cost, volume in self.holding_cost_today_long_list:
-            today_volume += volume
-        return self.volume_long_yd + today_volume + self.order_frozen_long
+        return (_plus_today(self.volume_long_yd, self.holding_cost_today_long_list)
+                + self.order_frozen_long)
 
     @property
     def total_volume_short(self):
@@ -150,20 +156,14 @@ class StockPosition(PositionsBase):
     def volume(self, side):
         volume = 0
         if side == cnt.env.gv.POSITIONSIDE_LONG:
-            today_volume = 0
-            for cost, fill_volume in self.holding_cost_today_long_list:
-                today_volume += fill_volume
-            volume += self.volume_long_yd + today_volume
+            volume += _plus_today(self.volume_long_yd, self.holding_cost_today_long_list)
         return volume
 
     def market_value(self, side):
         value = 0.0
         if side == cnt.env.gv.POSITIONSIDE_LONG:
             price = cnt.env.market_price(self.target_idx, 0)
-            today_volume = 0
-            for cost, fill_volume in self.holding_cost_today_long_list:
-                today_volume += fill_volume
-            value += (self.volume_long_yd + today_volume) * price
+            value += _plus_today(self.volume_long_yd, self.holding_cost_today_long_list) * price
         return value
 
 
@@ -214,17 +214,11 @@ class FuturePosition(PositionsBase):
 
     @property
     def total_volume_long(self):
-        today_volume = 0
-        for price, volume in self.holding_cost_today_long_list:
-            today_volume += volume
-        return self.volume_long_yd + today_volume
+        return _plus_today(self.volume_long_yd, self.holding_cost_today_long_list)
 
     @property
     def total_volume_short(self):
-        today_volume = 0
-        for price, volume in self.holding_cost_today_short_list:
-            today_volume += volume
-        return self.volume_short_yd + today_volume
+        return _plus_today(self.volume_short_yd, self.holding_cost_today_short_list)
 
     def snapshot(self):
         price = cnt.env.market_price(self.target_idx, 0)
@@ -328,28 +322,16 @@ class FuturePosition(PositionsBase):
 
     def volume(self, side):
         if side == cnt.env.gv.POSITIONSIDE_SHORT:
-            today_volume = 0
-            for price, fill_volume in self.holding_cost_today_short_list:
-                today_volume += fill_volume
-            return self.volume_short_yd + today_volume
-        today_volume = 0
-        for price, fill_volume in self.holding_cost_today_long_list:
-            today_volume += fill_volume
-        return self.volume_long_yd + today_volume
+            return _plus_today(self.volume_short_yd, self.holding_cost_today_short_list)
+        return _plus_today(self.volume_long_yd, self.holding_cost_today_long_list)
 
     def market_value(self, side):
         value = 0.0
         multiple = cnt.env.get_multiple(self.target_idx)
         price = cnt.env.market_price(self.target_idx, 0)
         if side == cnt.env.gv.POSITIONSIDE_LONG:
-            today_volume = 0
-            for fill_price, fill_volume in self.holding_cost_today_long_list:
-                today_volume += fill_volume
-            total_volume = self.volume_long_yd + today_volume
+            total_volume = _plus_today(self.volume_long_yd, self.holding_cost_today_long_list)
         else:
-            today_volume = 0
-            for fill_price, fill_volume in self.holding_cost_today_short_list:
-                today_volume += fill_volume
-            total_volume = self.volume_short_yd + today_volume
+            total_volume = _plus_today(self.volume_short_yd, self.holding_cost_today_short_list)
         value += total_volume * price * multiple
         return value

@@ -9,7 +9,7 @@ from collections import OrderedDict
 import pandas as pd
 import pytest
 
-from positions_support import (IMPLS, LONG, env, native, peer, sysclsbase,  # noqa: F401
+from positions_support import (IMPLS, LONG, SHORT, env, native, peer, sysclsbase,  # noqa: F401
                                 worked_future, worked_stock, typed)
 
 MEMBERS = ['position_available_long', 'position_available_short', 'position_available_today_long',
@@ -151,6 +151,39 @@ def test_attributes_read_afresh_at_each_use(env, mod, where, monkeypatch):
     p.snapshot()
     assert len(reads) == 13
     assert p.volume(LONG) == 3 and len(reads) == 14
+
+
+def _logged(name, log):
+    def get(self):
+        log.append(name)
+        return self.__dict__[name]
+    return property(get, lambda self, v: self.__dict__.__setitem__(name, v))
+
+
+@IMPLS
+@pytest.mark.parametrize('make', [worked_stock, worked_future], ids=['stock', 'future'])
+def test_carried_volume_is_read_before_the_fills(env, mod, make):
+    log = []
+    names = ['volume_long_yd', 'holding_cost_today_long_list', 'volume_short_yd',
+             'holding_cost_today_short_list']
+    p = make(type('Logged', (getattr(mod, make(mod).__class__.__name__),),
+                  {n: _logged(n, log) for n in names}))
+    calls = [lambda: p.total_volume_long, lambda: p.volume(LONG), lambda: p.market_value(LONG)]
+    if make is worked_future:
+        calls += [lambda: p.total_volume_short, lambda: p.volume(SHORT),
+                  lambda: p.market_value(SHORT)]
+    for i, call in enumerate(calls):
+        del log[:]
+        call()
+        assert log == names[:2] if i < 3 else names[2:], i
+    # With the carried volume missing, a malformed fill is never reached.
+    q = make(mod)
+    del q.volume_long_yd
+    q.holding_cost_today_long_list.append((1, 2, 3))
+    for call in (lambda: q.total_volume_long, lambda: q.volume(LONG),
+                 lambda: q.market_value(LONG)):
+        with pytest.raises(AttributeError):
+            call()
 
 
 @IMPLS

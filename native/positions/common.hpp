@@ -317,12 +317,12 @@ inline Ref fills_volume(State& st, PyObject* self, Name list) {
     return sum.ok ? sum.box() : Ref();
 }
 
-// self.<volume_yd> + today's volume of <list>
+// self.<volume_yd> + today's volume of <list>, read in that order
 inline Ref book_total(State& st, PyObject* self, Name volume_yd, Name list) {
-    FillSum today = fills_sum(st, self, list);
-    if (!today.ok) return Ref();
     Ref held = read(st, self, volume_yd);
     if (!held) return Ref();
+    FillSum today = fills_sum(st, self, list);
+    if (!today.ok) return Ref();
     long long x, r;
     if (!today.obj && PyLong_CheckExact(held.get()) && bv::compact_long(held.get(), x) &&
         !__builtin_add_overflow(x, today.acc, &r))
