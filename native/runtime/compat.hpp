@@ -110,6 +110,10 @@ inline PyObject* generic_getattr_or_null(PyObject* o, PyObject* name) {
 // Module names that differ in the host's own messages: from 3.10 on, the
 // argument errors of a Python function name it by its qualified name.
 inline constexpr bool messages_use_qualname() { return BV_PY310; }
+// A failed `from m import name` names the module and its file from 3.7 on,
+// and a module still being imported as such from 3.8 on.
+inline constexpr bool import_errors_name_the_module() { return PY_VERSION_HEX >= 0x03070000; }
+inline constexpr bool import_errors_name_circular_imports() { return BV_PY38; }
 
 }  // namespace bv
 
