@@ -1,8 +1,10 @@
 """Plain-Python peer of the toolkit's OutputFileManager, FileStrategyLoader
 and SocketBase: the same behaviour, for differential tests and benchmarks."""
+import errno
 import os
 import shutil
 import socket
+import stat
 import time
 
 from belvane.tframe.utils.exceptions import VersionError
@@ -56,6 +58,7 @@ class OutputFileManager(object):
     def rm_root_sub_dir(cls, sub):
         sub_path = cls.root_sub_dir(sub)
         if os.path.exists(sub_path):
+            _check_removable(cls.__root_dir, sub_path)
             try:
                 shutil.rmtree(sub_path)
             except OSError:
@@ -79,8 +82,16 @@ class OutputFileManager(object):
         else:
             _dir = path
         if not os.path.exists(_dir):
+            private = _private_levels(_dir)
             try:
-                os.makedirs(_dir)
+                if private is None:
+                    os.makedirs(_dir)
+                else:
+                    for level in private:
+                        try:
+                            os.mkdir(level, 0o700)
+                        except FileExistsError:
+                            pass
             except OSError:
                 pass
 
@@ -102,6 +113,60 @@ class OutputFileManager(object):
             cls.__root_dir = root_dir
         cls.mk_root_sub_dir('log')
         cls.mk_root_sub_dir('mat')
+
+
+_DEFAULT_ROOT = OutputFileManager._OutputFileManager__root_dir
+
+
+def _levels(top, path):
+    # The directories from `top` down to `path`, outermost first, and whether
+    # `path` lies below `top`; if not, they start at its outermost component.
+    levels = [path]
+    while path != top:
+        parent = os.path.dirname(path)
+        if not parent or parent == path:
+            levels.reverse()
+            return levels, False
+        path = parent
+        levels.append(path)
+    levels.reverse()
+    return levels, True
+
+
+def _private_levels(path):
+    # The default root lies in the shared temporary directory: what is made
+    # there, from 'Quenmark' down, is the user's alone. None elsewhere.
+    levels, below = _levels(os.path.dirname(_DEFAULT_ROOT), os.path.normpath(path))
+    if below and len(levels) > 1 and levels[1] == _DEFAULT_ROOT:
+        return levels
+    return None
+
+
+def _check_removable(root, path):
+    # Another user could have put links or directories of their own on the
+    # way (the default root sits in the shared temporary directory); nothing
+    # is removed through them. Links and directories of this user or of the
+    # superuser are trusted.
+    top = os.path.normpath(root)
+    if top == _DEFAULT_ROOT:
+        top = os.path.dirname(top)
+    euid = os.geteuid()
+    for level in _levels(top, path)[0]:
+        st = os.lstat(level)
+        if stat.S_ISLNK(st.st_mode):
+            if _foreign(st, euid):
+                raise PermissionError(errno.EACCES, 'Symbolic link owned by another user', level)
+            if _foreign(os.stat(level), euid):
+                raise PermissionError(errno.EACCES,
+                                      'Symbolic link to a directory owned by another user', level)
+        elif _foreign(st, euid):
+            raise PermissionError(errno.EACCES, 'Directory owned by another user', level)
+
+
+def _foreign(st, euid):
+    # Owned neither by this process's effective user nor by the superuser.
+    uid = st.st_uid
+    return uid != euid and uid != 0
 
 
 class FileStrategyLoader(object):

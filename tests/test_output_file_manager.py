@@ -1,8 +1,12 @@
 """OutputFileManager on real temporary directories, for the native class and
 its plain-Python peer alike. Every test works on a subclass rooted in its own
 temporary directory, so the process-wide default layout is never touched."""
+import errno
+import importlib.util
 import os
+import pathlib
 import shutil
+import stat
 import tempfile
 
 import pytest
@@ -181,15 +185,119 @@ def test_listdir_failure_in_the_fallback_propagates(impl, manager, tmp_path, mon
     monkeypatch.setattr(impl, 'shutil', StubbornShutil([str(log)]))
 
     class Os(object):
-        path = os.path
+        def __getattr__(self, name):
+            return getattr(os, name)
 
         @staticmethod
         def listdir(p):
             raise PermissionError('listdir')
-    monkeypatch.setattr(impl, 'os', Os)
+    monkeypatch.setattr(impl, 'os', Os())
     with pytest.raises(PermissionError) as info:
         manager.rm_root_sub_dir('log')
     assert str(info.value.__context__) == 'held open: %s' % log
+
+
+def tree(path):
+    return sorted(os.path.relpath(os.path.join(d, n), path)
+                  for d, dirs, files in os.walk(path) for n in dirs + files)
+
+
+def default_manager(impl, tmp_path, monkeypatch):
+    """The class of a fresh copy of the module, whose default root lies in a
+    temporary directory of the test's own as it would in the shared one."""
+    (tmp_path / 'tmp').mkdir()
+    monkeypatch.setattr(tempfile, 'tempdir', str(tmp_path / 'tmp'))
+    spec = importlib.util.spec_from_file_location(impl.__name__, impl.__file__)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.OutputFileManager
+
+
+def layout(impl, tmp_path, monkeypatch, default, link):
+    """A manager rooted in a directory of the test or in the default place,
+    its root path, and the directory of the files at stake: behind a link
+    at 'mat' or at the root itself as `link` says, else 'mat' itself."""
+    if default:
+        manager = default_manager(impl, tmp_path, monkeypatch)
+    else:
+        class manager(impl.OutputFileManager):
+            _OutputFileManager__root_dir = str(tmp_path / 'out')
+    root = pathlib.Path(manager.root_sub_dir())
+    victim = tmp_path / 'victim'
+    if link == 'mat':
+        fill(victim)
+        root.mkdir(parents=True)
+        os.symlink(str(victim), str(root / 'mat'))
+    elif link == 'root':
+        fill(victim / 'mat')
+        root.parent.mkdir(parents=True, exist_ok=True)
+        os.symlink(str(victim), str(root))
+    else:
+        victim = root / 'mat'
+        fill(victim)
+    return manager, root, victim
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason='hands entries to another user')
+@pytest.mark.parametrize('default, link, handed, reason', [
+    (False, 'mat', 'mat', 'Symbolic link owned by another user'),
+    (False, 'mat', 'victim', 'Symbolic link to a directory owned by another user'),
+    (False, 'root', 'root', 'Symbolic link owned by another user'),
+    (True, 'root', 'root', 'Symbolic link owned by another user'),
+    (True, None, 'Quenmark', 'Directory owned by another user'),
+])
+def test_nothing_removed_through_another_users_entries(impl, tmp_path, monkeypatch, default, link,
+                                                       handed, reason):
+    manager, root, victim = layout(impl, tmp_path, monkeypatch, default, link)
+    paths = {'mat': root / 'mat', 'victim': victim, 'root': root, 'Quenmark': root.parent}
+    os.lchown(str(paths[handed]), 65534, 65534)
+    before = tree(str(victim))
+    with pytest.raises(PermissionError) as info:
+        manager.cls_root_sub_dir('mat')
+    refused = paths['mat' if handed == 'victim' else handed]
+    assert (info.value.errno, info.value.strerror, info.value.filename) == (
+        errno.EACCES, reason, str(refused))
+    assert tree(str(victim)) == before and len(before) >= 6
+
+
+@pytest.mark.parametrize('default, link, euid', [
+    (False, 'mat', None), (False, 'root', None), (True, None, None), (False, 'mat', 1000)])
+def test_own_links_and_directories_removed_as_before(impl, tmp_path, monkeypatch, default, link,
+                                                     euid):
+    manager, root, victim = layout(impl, tmp_path, monkeypatch, default, link)
+    if euid is not None:
+        # A user other than the superuser, with a link and a directory of its own.
+        if os.geteuid() != 0:
+            pytest.skip('hands entries to another user')
+        monkeypatch.setattr(os, 'geteuid', lambda: euid)
+        os.lchown(str(root / 'mat'), euid, euid)
+        os.chown(str(victim), euid, euid)
+    mat = str(root / 'mat')
+    assert manager.cls_root_sub_dir('mat') == mat and os.path.isdir(mat)
+    if link == 'mat':
+        # rmtree refuses the link: emptied through it, the log kept.
+        assert os.path.islink(mat) and os.listdir(mat) == ['ana_belvane.log']
+    else:
+        assert os.listdir(mat) == []
+    assert manager.rm_root_sub_dir('') == str(root) and not os.path.isdir(mat)
+
+
+def test_private_directories_only_in_the_shared_temporary_directory(impl, tmp_path, monkeypatch):
+    umask = os.umask(0o022)
+    try:
+        manager = default_manager(impl, tmp_path, monkeypatch)
+        manager.init()
+        manager.get_sub_dir('record', 'a/b')
+        quenmark = str(tmp_path / 'tmp' / 'Quenmark')
+        levels = [d for d, _, _ in os.walk(quenmark)]
+        assert len(levels) == 7
+        assert {stat.S_IMODE(os.stat(d).st_mode) for d in levels} == {0o700}
+        manager.init(root_dir=str(tmp_path / 'own'))
+        manager.get_sub_dir('mat', 'a')
+        assert stat.S_IMODE(os.stat(str(tmp_path / 'own' / 'mat' / 'a')).st_mode) == 0o755
+        assert stat.S_IMODE(os.stat(str(tmp_path / 'own')).st_mode) == 0o755
+    finally:
+        os.umask(umask)
 
 
 def test_hostile_names(manager):

@@ -36,6 +36,7 @@ void free_state(void* module) {
     if (!st) return;
     st->names.clear();
     Py_CLEAR(st->empty_str);
+    Py_CLEAR(st->default_root);
     st->stats.clear();
 }
 

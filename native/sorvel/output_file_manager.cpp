@@ -4,6 +4,10 @@
 #include "../runtime/handler.hpp"
 #include "sorvel.hpp"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 namespace sorvel {
 namespace {
 
@@ -53,6 +57,142 @@ Ref normalised_join(bv::Function* fn, Head head, PyObject* tail) {
     Ref joined = bv::call(join.get(), first.get(), tail);
     if (!joined) return Ref();
     return bv::call(normpath.get(), joined.get());
+}
+
+// Truth of `a != b` as Python evaluates it in an `if`: -1 on error.
+int ne_true(PyObject* a, PyObject* b) {
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+// The directories from `top` down to `path`, outermost first, and whether
+// `path` lies below `top`; if not, they start at its outermost component.
+Ref levels(bv::Function* fn, PyObject* top, PyObject* path, bool& below) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list || PyList_Append(list.get(), path) < 0) return Ref();
+    Ref cur = Ref::borrow(path);
+    below = true;
+    for (;;) {
+        int differs = ne_true(cur.get(), top);
+        if (differs < 0) return Ref();
+        if (!differs) break;
+        Ref dirname = os_path(fn, io_dirname);
+        if (!dirname) return Ref();
+        Ref parent = bv::call(dirname.get(), cur.get());
+        if (!parent) return Ref();
+        int truth = PyObject_IsTrue(parent.get());
+        if (truth < 0) return Ref();
+        int top_reached = truth ? bv::eq_true(parent.get(), cur.get()) : 1;
+        if (top_reached < 0) return Ref();
+        if (top_reached) {
+            below = false;
+            break;
+        }
+        cur = std::move(parent);
+        if (PyList_Append(list.get(), cur.get()) < 0) return Ref();
+    }
+    if (PyList_Reverse(list.get()) < 0) return Ref();
+    return list;
+}
+
+// The default root lies in the shared temporary directory: what is made
+// there, from 'Quenmark' down, is the user's alone. The levels to make
+// privately, or None elsewhere.
+Ref private_levels(bv::Function* fn, PyObject* path) {
+    Ref root = Ref::borrow(state(fn).default_root);
+    Ref dirname = os_path(fn, io_dirname);
+    if (!dirname) return Ref();
+    Ref top = bv::call(dirname.get(), root.get());
+    if (!top) return Ref();
+    Ref normpath = os_path(fn, io_normpath);
+    if (!normpath) return Ref();
+    Ref norm = bv::call(normpath.get(), path);
+    if (!norm) return Ref();
+    bool below;
+    Ref list = levels(fn, top.get(), norm.get(), below);
+    if (!list) return Ref();
+    if (below && PyList_GET_SIZE(list.get()) > 1) {
+        Ref first = Ref::borrow(PyList_GET_ITEM(list.get(), 1));
+        int is_root = bv::eq_true(first.get(), root.get());
+        if (is_root < 0) return Ref();
+        if (is_root) return list;
+    }
+    return Ref::none();
+}
+
+// Owned neither by this process's effective user nor by the superuser.
+int foreign(bv::Function* fn, PyObject* st, PyObject* euid) {
+    Ref uid = get(fn, st, io_st_uid);
+    if (!uid) return -1;
+    int differs = ne_true(uid.get(), euid);
+    if (differs <= 0) return differs;
+    Ref zero = bv::from_long(0);
+    if (!zero) return -1;
+    return ne_true(uid.get(), zero.get());
+}
+
+bool refuse(PyObject* level, const char* reason) {
+    Ref e = Ref::steal(PyObject_CallFunction(PyExc_PermissionError, "isO", EACCES, reason, level));
+    if (e) PyErr_SetObject(PyExc_PermissionError, e.get());
+    return false;
+}
+
+// Another user could have put links or directories of their own on the way
+// to `path` (the default root sits in the shared temporary directory);
+// nothing is removed through them. Links and directories of this user or of
+// the superuser are trusted.
+bool check_removable(bv::Function* fn, PyObject* cls, PyObject* path) {
+    Ref root = get(fn, cls, io_root_dir);
+    if (!root) return false;
+    Ref normpath = os_path(fn, io_normpath);
+    if (!normpath) return false;
+    Ref top = bv::call(normpath.get(), root.get());
+    if (!top) return false;
+    Ref default_root = Ref::borrow(state(fn).default_root);
+    int is_default = bv::eq_true(top.get(), default_root.get());
+    if (is_default < 0) return false;
+    if (is_default) {
+        Ref dirname = os_path(fn, io_dirname);
+        if (!dirname) return false;
+        top = bv::call(dirname.get(), top.get());
+        if (!top) return false;
+    }
+    Ref geteuid = os_attr(fn, io_geteuid);
+    if (!geteuid) return false;
+    Ref euid = bv::call(geteuid.get());
+    if (!euid) return false;
+    bool below;
+    Ref list = levels(fn, top.get(), path, below);
+    if (!list) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        Ref level = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        Ref lstat = os_attr(fn, io_lstat);
+        if (!lstat) return false;
+        Ref st = bv::call(lstat.get(), level.get());
+        if (!st) return false;
+        Ref mode = get(fn, st.get(), io_st_mode);
+        if (!mode) return false;
+        unsigned long bits = PyLong_AsUnsignedLong(mode.get());
+        if (bits == (unsigned long)-1 && PyErr_Occurred()) return false;
+        if (S_ISLNK(bits)) {
+            int f = foreign(fn, st.get(), euid.get());
+            if (f < 0) return false;
+            if (f) return refuse(level.get(), "Symbolic link owned by another user");
+            Ref stat = os_attr(fn, io_stat);
+            if (!stat) return false;
+            Ref target = bv::call(stat.get(), level.get());
+            if (!target) return false;
+            f = foreign(fn, target.get(), euid.get());
+            if (f < 0) return false;
+            if (f) return refuse(level.get(), "Symbolic link to a directory owned by another user");
+        } else {
+            int f = foreign(fn, st.get(), euid.get());
+            if (f < 0) return false;
+            if (f) return refuse(level.get(), "Directory owned by another user");
+        }
+    }
+    return true;
 }
 
 PyObject* root_sub_dir(bv::Function* fn, PyObject* const* args) {
@@ -139,6 +279,7 @@ PyObject* rm_root_sub_dir(bv::Function* fn, PyObject* const* args) {
     int truth = PyObject_IsTrue(is.get());
     if (truth < 0) return nullptr;
     if (truth) {
+        if (!check_removable(fn, cls, sub_path.get())) return nullptr;
         Ref rmtree = shutil_rmtree(fn);
         Ref removed = rmtree ? bv::call(rmtree.get(), sub_path.get()) : Ref();
         if (!removed) {
@@ -149,6 +290,28 @@ PyObject* rm_root_sub_dir(bv::Function* fn, PyObject* const* args) {
         }
     }
     return sub_path.release();
+}
+
+bool make_dirs(bv::Function* fn, PyObject* dir) {
+    Ref makedirs = os_attr(fn, io_makedirs);
+    return makedirs && bv::call(makedirs.get(), dir);
+}
+
+// One level at a time, each 0700: os.makedirs gives the mode to the
+// intermediate levels on 3.6 but not from 3.7 on.
+bool make_private_dirs(bv::Function* fn, PyObject* levels) {
+    Ref mode = bv::from_long(0700);
+    if (!mode) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(levels); ++i) {
+        Ref level = Ref::borrow(PyList_GET_ITEM(levels, i));
+        Ref mkdir = os_attr(fn, io_mkdir);
+        if (!mkdir) return false;
+        if (!bv::call(mkdir.get(), level.get(), mode.get())) {
+            if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) return false;
+            PyErr_Clear();
+        }
+    }
+    return true;
 }
 
 PyObject* mk_dir(bv::Function* fn, PyObject* const* args) {
@@ -175,10 +338,12 @@ PyObject* mk_dir(bv::Function* fn, PyObject* const* args) {
     truth = PyObject_IsTrue(there.get());
     if (truth < 0) return nullptr;
     if (!truth) {
+        Ref levels = private_levels(fn, dir.get());
+        if (!levels) return nullptr;
         // Already there, a concurrent creator or no permission: callers
         // learn nothing, by design.
-        Ref makedirs = os_attr(fn, io_makedirs);
-        Ref made = makedirs ? bv::call(makedirs.get(), dir.get()) : Ref();
+        bool made = levels.get() == Py_None ? make_dirs(fn, dir.get())
+                                            : make_private_dirs(fn, levels.get());
         if (!made && swallow_oserror() < 0) return nullptr;
     }
     Py_RETURN_NONE;
@@ -264,6 +429,7 @@ bool define_output_file_manager(bv::ModuleBody& m) {
     if (!b.ok()) return false;
     Ref root = default_root(m, tempfile.get());
     if (!root) return false;
+    m.state<State>().default_root = root.new_ref();
     Ref subs = Ref::steal(PyList_New(5));
     if (!subs) return false;
     const Name sub_names[] = {io_empty, io_record, io_mat, io_test, io_log};

@@ -37,6 +37,12 @@ namespace sorvel {
     X(io_dirname, "dirname")                                 \
     X(io_exists, "exists")                                   \
     X(io_makedirs, "makedirs")                               \
+    X(io_mkdir, "mkdir")                                     \
+    X(io_lstat, "lstat")                                     \
+    X(io_stat, "stat")                                       \
+    X(io_geteuid, "geteuid")                                 \
+    X(io_st_mode, "st_mode")                                 \
+    X(io_st_uid, "st_uid")                                   \
     X(io_listdir, "listdir")                                 \
     X(io_remove, "remove")                                   \
     X(io_shutil, "shutil")                                   \
@@ -111,6 +117,8 @@ enum Name : int {
 struct State {
     bv::Names<kNameCount> names;
     PyObject* empty_str;
+    // OutputFileManager's root as its class body computed it.
+    PyObject* default_root;
     stats::State stats;
 };
 
