@@ -172,13 +172,6 @@ namespace accounts {
 
 enum Name : int { ACCOUNTS_NAMES(BV_NAME_ENUM) kNameCount };
 
-// A class found fit for a shortcut, known by its version tag: any change to
-// the class or to one of its bases gives it a new tag.
-struct TypeVerdict {
-    PyTypeObject* type;
-    unsigned int tag;
-};
-
 struct State {
     bv::Names<kNameCount> names;
     PyObject* zero;          // the int 0: template default and "no report" marker
@@ -198,9 +191,10 @@ struct State {
     PyObject* template_property;    // BVRealAccount._position_template
     PyObject* template_getter;      // and its getter
     PyObject* make_positions;       // BVRealAccount.make_positions
-    TypeVerdict reads_keys;         // report classes whose attributes read keys
-    TypeVerdict copies;             // OrderedDict classes copied the short way
-    TypeVerdict subscripts;         // dict classes with dict's own subscription
+    // Classes found fit for a shortcut, known by their version tags.
+    bv::TypeMemo reads_keys;        // report classes whose attributes read keys
+    bv::TypeMemo copies;            // OrderedDict classes copied the short way
+    bv::TypeMemo subscripts;        // dict classes with dict's own subscription
 };
 
 inline State& state(bv::Function* fn) { return bv::state_of<State>(fn); }

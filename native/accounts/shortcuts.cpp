@@ -6,32 +6,17 @@
 // are those of the long way.
 #include "accounts.hpp"
 
-#include <cstring>
-
 namespace accounts {
 
 using bv::Ref;
 
 namespace {
 
-PyObject* type_attr(PyTypeObject* t, State& st, Name n) { return _PyType_Lookup(t, st.names[n]); }
+PyObject* type_attr(PyTypeObject* t, State& st, Name n) { return bv::type_lookup(t, st.names[n]); }
 
-bool valid_tag(PyTypeObject* t) {
-    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
-}
-
-bool remembered(const TypeVerdict& v, PyTypeObject* t) {
-    return v.type == t && valid_tag(t) && t->tp_version_tag == v.tag;
-}
-
-// Keeps a verdict reached by type lookups alone, which give the class a tag.
-bool remember(TypeVerdict& v, PyTypeObject* t, bool fit) {
-    if (fit && valid_tag(t)) {
-        v.type = t;
-        v.tag = t->tp_version_tag;
-    }
-    return fit;
-}
+// Verdicts are reached by type lookups alone, which give the class a tag.
+using bv::remember;
+using bv::remembered;
 
 binaryfunc dict_subscript() { return PyDict_Type.tp_as_mapping->mp_subscript; }
 
@@ -58,16 +43,11 @@ bool dict_subscription(State& st, PyObject* m) {
 // classes with __getattr__ tells it.
 bool default_getattribute(PyTypeObject* t, State& st) {
     PyObject* d = type_attr(t, st, n_dunder_getattribute);
-    return !d || (Py_TYPE(d) == &PyWrapperDescr_Type &&
-                  reinterpret_cast<PyWrapperDescrObject*>(d)->d_wrapped ==
-                      reinterpret_cast<void*>(PyObject_GenericGetAttr));
+    return !d || bv::wraps_generic_getattr(d);
 }
 
 // Nothing in the instance's own namespace can shadow a class attribute.
-bool no_instance_attrs(PyObject* obj) {
-    PyObject** dp = _PyObject_GetDictPtr(obj);
-    return !dp || !*dp || (PyDict_Check(*dp) && PyDict_Size(*dp) == 0);
-}
+bool no_instance_attrs(PyObject* obj) { return bv::instance_attrs_empty(obj) == 1; }
 
 // Ordinary lookup, then (if it fails) OrderedDotDict's __getattr__, which
 // reads the key: with nothing of that name in the class or the instance and
@@ -109,12 +89,12 @@ bool copies_as_odict(State& st, PyObject* m) {
     return true;
 }
 
-Ref presized_dict(Py_ssize_t n) { return Ref::steal(_PyDict_NewPresized(n)); }
+Ref presized_dict(Py_ssize_t n) { return Ref::steal(bv::dict_presized(n)); }
 
 // `f` is the toolkit's own native OrderedDotDict.<member>, whose behaviour the
 // shortcuts rely on; a replacement made before this module loaded is not.
 bool toolkit_member(State& st, PyObject* f, const char* qualname) {
-    if (!f || std::strcmp(Py_TYPE(f)->tp_name, "belvane_function") != 0) return false;
+    if (!f || !bv::is_native_function(f)) return false;
     Ref module = bv::getattr(f, st.names[n_dunder_module]);
     Ref qual = module ? bv::getattr(f, st.names[n_dunder_qualname]) : Ref();
     if (!qual) {
@@ -270,7 +250,7 @@ bool remember_known_objects(bv::ModuleBody& m) {
 }
 
 void forget_known_objects(State& st) {
-    st.reads_keys = st.copies = st.subscripts = TypeVerdict{nullptr, 0};
+    st.reads_keys = st.copies = st.subscripts = bv::TypeMemo{nullptr, 0};
     Py_CLEAR(st.odd_class);
     st.odd_getattro = nullptr;
     Py_CLEAR(st.odd_getattr);

@@ -7,15 +7,15 @@ namespace {
 using bv::Ref;
 
 // Where each target key first occurs in the target list. Only built for a
-// list that no one else can reach (we hold its sole reference and take it off
-// the collector's lists) and whose items are exact str: nothing can change it
-// then, and a dict lookup gives what `in` and `index` would, in constant time.
+// list whose items are exact str and that no one else can reach: nothing can
+// change it then, and a dict lookup gives what `in` and `index` would, in
+// constant time.
 Ref first_positions(PyObject* keys) {
-    if (!PyList_CheckExact(keys) || Py_REFCNT(keys) != 1) return Ref();
+    if (!PyList_CheckExact(keys)) return Ref();
     Py_ssize_t n = PyList_GET_SIZE(keys);
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!PyUnicode_CheckExact(PyList_GET_ITEM(keys, i))) return Ref();
-    PyObject_GC_UnTrack(keys);
+    if (!bv::seal_private_list(keys)) return Ref();
     Ref first = Ref::steal(PyDict_New());
     if (!first) return Ref();
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -67,7 +67,7 @@ Ref positions_of_template(bv::Function* fn, PyObject* self, PyObject* method) {
         if (!fill_template(fn, self, nullptr, &values)) return Ref();
         return build_positions(fn, self, values);
     }
-    Ref copy = Ref::steal(_PyDict_NewPresized(kReportKeyCount));
+    Ref copy = Ref::steal(bv::dict_presized(kReportKeyCount));
     if (!copy || !fill_template(fn, self, copy.get(), nullptr)) return Ref();
     return bv::call(method, copy.get());
 }

@@ -6,41 +6,6 @@
 
 namespace positions {
 
-// Method lookup as a call expression `obj.name(...)` does it: the method is
-// found first, without a bound-method object where the host offers that.
-#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000
-#define POSITIONS_HAVE_GET_METHOD 1
-#else
-#define POSITIONS_HAVE_GET_METHOD 0
-#endif
-
-class Method {
-public:
-    bool load(PyObject* obj, PyObject* name) {
-#if POSITIONS_HAVE_GET_METHOD
-        PyObject* meth = nullptr;
-        int unbound = _PyObject_GetMethod(obj, name, &meth);
-        fn_ = Ref::steal(meth);
-        if (unbound && fn_) self_ = Ref::borrow(obj);
-#else
-        fn_ = bv::getattr(obj, name);
-#endif
-        return bool(fn_);
-    }
-    // Calls with one or two arguments (`b` may be null).
-    Ref call(PyObject* a, PyObject* b) {
-        PyObject* stack[3] = {self_.get(), a, b};
-        size_t n = b ? 2 : 1;
-        if (self_) return Ref::steal(bv::vectorcall(fn_.get(), stack, n + 1, nullptr));
-        return Ref::steal(
-            bv::vectorcall(fn_.get(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-
-private:
-    Ref fn_;
-    Ref self_;
-};
-
 // `cnt.env`, read afresh. For a plain module the attribute is its dict's
 // entry, which the dict's version tag tells unchanged.
 inline Ref current_env(Calc& c) {
@@ -48,7 +13,7 @@ inline Ref current_env(Calc& c) {
     if (!cnt) return Ref();
     if (PyModule_CheckExact(cnt.get())) {
         PyObject* env =
-            memo_lookup(c.st().env_memo, PyModule_GetDict(cnt.get()), c.st().names[n_env]);
+            bv::memo_lookup(c.st().env_memo, PyModule_GetDict(cnt.get()), c.st().names[n_env]);
         if (env) return Ref::borrow(env);
         if (!c.check(!PyErr_Occurred())) return Ref();
     }
@@ -59,11 +24,11 @@ inline Ref current_env(Calc& c) {
 inline Ref env_call(Calc& c, PyObject* self, Name method, PyObject* extra) {
     Ref env = current_env(c);
     if (!env) return Ref();
-    Method m;
+    bv::MethodLookup m;
     if (!c.check(m.load(env.get(), c.st().names[method]))) return Ref();
     Ref target = c.attr_obj(self, n_target_idx);
     if (!target) return Ref();
-    Ref r = m.call(target.get(), extra);
+    Ref r = Ref::steal(m.call(target.get(), extra));
     c.ran_code();
     c.check(bool(r));
     return r;
@@ -162,7 +127,7 @@ inline Ref read(State& st, PyObject* obj, Name n) {
 // `cnt.env`, read afresh.
 inline Ref env_now(bv::Function* fn, State& st) {
     Ref cnt;
-    if (PyObject* g = memo_lookup(st.global_memo[n_cnt], fn->globals, st.names[n_cnt])) {
+    if (PyObject* g = bv::memo_lookup(st.global_memo[n_cnt], fn->globals, st.names[n_cnt])) {
         cnt = Ref::borrow(g);
     } else {
         if (PyErr_Occurred()) return Ref();
@@ -170,7 +135,7 @@ inline Ref env_now(bv::Function* fn, State& st) {
         if (!cnt) return Ref();
     }
     if (PyModule_CheckExact(cnt.get())) {
-        PyObject* env = memo_lookup(st.env_memo, PyModule_GetDict(cnt.get()), st.names[n_env]);
+        PyObject* env = bv::memo_lookup(st.env_memo, PyModule_GetDict(cnt.get()), st.names[n_env]);
         if (env) return Ref::borrow(env);
         if (PyErr_Occurred()) return Ref();
     }

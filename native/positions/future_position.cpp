@@ -275,9 +275,9 @@ Ref quick_figures(Calc& c, const SelfReads& reads, PyObject* self, const Num& pr
     if (!c.ok()) return Ref();
     State& st = c.st();
     PyObject* globals = c.fn()->globals;
-    PyObject* od = memo_lookup(st.global_memo[n_OrderedDict], globals, st.names[n_OrderedDict]);
+    PyObject* od = bv::memo_lookup(st.global_memo[n_OrderedDict], globals, st.names[n_OrderedDict]);
     PyObject* pm =
-        od ? memo_lookup(st.global_memo[n_PRECISION_MUL], globals, st.names[n_PRECISION_MUL])
+        od ? bv::memo_lookup(st.global_memo[n_PRECISION_MUL], globals, st.names[n_PRECISION_MUL])
            : nullptr;
     if (!pm) {
         PyErr_Clear();  // Calc looks again and reports it

@@ -148,29 +148,6 @@ inline bool exact_pair(const Val& a, const Val& b, double& x, double& y) {
     return exact_double(a, x) && exact_double(b, y) && !(std::isnan(x) && std::isnan(y));
 }
 
-// obj.<name> where the read provably runs no Python code (what
-// bv::getattr_cached reports as quiet): 1 with a new reference in `out`,
-// 0 with nothing done where only the generic lookup can tell, -1 on error.
-inline int quiet_attr(PyObject* obj, PyObject* name, bv::AttrSite& site, PyObject** out) {
-    PyTypeObject* tp = Py_TYPE(obj);
-    if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
-    if (site.type != tp || site.version != tp->tp_version_tag ||
-        !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        if (!bv::detail::prove_site(site, tp, name)) return 0;
-    }
-    PyObject* d = site.class_attr;
-    descrgetfunc get = d ? Py_TYPE(d)->tp_descr_get : nullptr;
-    if (get && Py_TYPE(d)->tp_descr_set) return 0;
-    int found = bv::detail::own_attr_inline(obj, tp, site, out);
-    if (found == 2) found = bv::detail::own_attr(obj, tp, name, site, out);
-    if (found != 0) return found == 2 ? 0 : found;
-    if (d && !get) {
-        *out = bv::new_ref(d);
-        return 1;
-    }
-    return 0;
-}
-
 // Python's float floor division (float_floor_div), for finite operands and
 // a non-zero divisor.
 inline double float_floor_div(double vx, double wx) {
@@ -260,7 +237,7 @@ public:
             return false;
         if (reads_->stamp_[slot] == epoch_) return true;
         PyObject* v = nullptr;
-        int found = quiet_attr(obj, st_.names[n], st_.attr_sites[n], &v);
+        int found = bv::getattr_if_quiet(obj, st_.names[n], st_.attr_sites[n], &v);
         if (found < 0) PyErr_Clear();  // the read proper raises it again
         if (found <= 0) return false;
         reads_->value_[slot] = Num::steal(Ref::steal(v));
@@ -282,7 +259,7 @@ public:
     // A module global as a function body reads it (module, then builtins).
     Ref global_obj(Name n) {
         if (!ok_) return Ref();
-        PyObject* v = memo_lookup(st_.global_memo[n], fn_->globals, st_.names[n]);
+        PyObject* v = bv::memo_lookup(st_.global_memo[n], fn_->globals, st_.names[n]);
         if (v) return Ref::borrow(v);
         if (PyErr_Occurred()) {
             ok_ = false;

@@ -99,36 +99,6 @@ enum Name : int { POSITIONS_NAMES(BV_NAME_ENUM) kNameCount };
 
 enum RecordKey : int { RECORD_KEYS(BV_NAME_ENUM) kRecordKeyCount };
 
-// A dict lookup remembered with the dict's version tag (PEP 509, 3.6 to
-// 3.11): the tag changes with every change of any dict, so while it is the
-// same the dict still holds the object found and the borrowed pointer is
-// as good as a new lookup.
-#if PY_VERSION_HEX < 0x030C0000
-#define POSITIONS_DICT_MEMO 1
-#else
-#define POSITIONS_DICT_MEMO 0
-#endif
-
-struct DictMemo {
-    PyObject* dict;
-    unsigned long long version;
-    PyObject* value;  // borrowed from `dict`
-};
-
-// dict[key] (borrowed), or null with or without an error set.
-inline PyObject* memo_lookup(DictMemo& m, PyObject* dict, PyObject* key) {
-#if POSITIONS_DICT_MEMO
-    unsigned long long version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    if (m.value && m.dict == dict && m.version == version) return m.value;
-    PyObject* v = PyDict_GetItemWithError(dict, key);
-    if (v) m = DictMemo{dict, version, v};
-    return v;
-#else
-    (void)m;
-    return PyDict_GetItemWithError(dict, key);
-#endif
-}
-
 struct State {
     bv::Names<kNameCount> names;
     bv::Names<kRecordKeyCount> keys;
@@ -138,10 +108,10 @@ struct State {
     PyObject* int_one;
     PyObject* float_zero;
     PyObject* float_half;
-    DictMemo global_memo[kNameCount];
+    bv::DictMemo global_memo[kNameCount];
     // What reading each name found on the class last read from.
     bv::AttrSite attr_sites[kNameCount];
-    DictMemo env_memo;
+    bv::DictMemo env_memo;
     // A plain dict holding every record key, in record order: records are
     // grown from a copy of its table (see record.cpp).
     PyObject* record_keys_dict;

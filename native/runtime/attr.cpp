@@ -10,7 +10,7 @@ namespace bv {
 
 namespace {
 
-#if BV_INLINE_VALUES_311
+#if BV_INLINE_VALUES
 // Followed by char dk_indices[1 << dk_log2_index_bytes], then the entries.
 using SharedKeys = detail::SharedKeysHead;
 struct UnicodeEntry {
@@ -75,7 +75,7 @@ int from_values(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrSite& site,
 namespace detail {
 
 bool prove_site(AttrSite& site, PyTypeObject* tp, PyObject* name) {
-    if (!PyUnicode_CheckExact(name)) return false;
+    if (!BV_TYPE_VERSION || !PyUnicode_CheckExact(name)) return false;
     // The lookup gives the class a version tag when it has none.
     PyObject* d = _PyType_Lookup(tp, name);
     if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
@@ -89,7 +89,7 @@ bool prove_site(AttrSite& site, PyTypeObject* tp, PyObject* name) {
 }
 
 int own_attr(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrSite& site, PyObject** out) {
-#if BV_INLINE_VALUES_311
+#if BV_INLINE_VALUES
     if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) return from_values(obj, tp, name, site, out);
 #else
     (void)site;

@@ -4,7 +4,8 @@
 // remembered with the class's version tag (any change to the class or its
 // bases renews the tag), the instance's own attributes are read from its
 // dict, or on 3.11 from its inline values through the class's shared keys.
-// Anything else takes the generic path.
+// Anything else takes the generic path, and so does everything in a build
+// without BV_TYPE_VERSION.
 #pragma once
 
 #include "ref.hpp"
@@ -27,7 +28,7 @@ struct AttrSite {
 };
 
 namespace detail {
-#if BV_INLINE_VALUES_311
+#if BV_INLINE_VALUES
 // The head of 3.11's PyDictKeysObject, up to the entry count.
 struct SharedKeysHead {
     Py_ssize_t dk_refcnt;
@@ -48,7 +49,7 @@ int own_attr(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrSite& site, Py
 // shared keys is known, or it is known absent from keys that have not grown
 // since. 2 for everything else.
 inline int own_attr_inline(PyObject* obj, PyTypeObject* tp, AttrSite& site, PyObject** out) {
-#if BV_INLINE_VALUES_311
+#if BV_INLINE_VALUES
     if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
         PyObject** values = *(reinterpret_cast<PyObject***>(obj) - 4);
         void* keys = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys;
@@ -112,6 +113,29 @@ inline PyObject* getattr_cached(PyObject* obj, PyObject* name, AttrSite& site,
 
 inline Ref getattr(PyObject* obj, PyObject* name, AttrSite& site, bool* quiet = nullptr) {
     return Ref::steal(getattr_cached(obj, name, site, quiet));
+}
+
+// obj.<name> where the read provably runs no Python code (what
+// getattr_cached reports as quiet): 1 with a new reference in `out`, 0 with
+// nothing done where only the generic lookup can tell, -1 on error.
+inline int getattr_if_quiet(PyObject* obj, PyObject* name, AttrSite& site, PyObject** out) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+    if (site.type != tp || site.version != tp->tp_version_tag ||
+        !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        if (!detail::prove_site(site, tp, name)) return 0;
+    }
+    PyObject* d = site.class_attr;
+    descrgetfunc get = d ? Py_TYPE(d)->tp_descr_get : nullptr;
+    if (get && Py_TYPE(d)->tp_descr_set) return 0;
+    int found = detail::own_attr_inline(obj, tp, site, out);
+    if (found == 2) found = detail::own_attr(obj, tp, name, site, out);
+    if (found != 0) return found == 2 ? 0 : found;
+    if (d && !get) {
+        *out = new_ref(d);
+        return 1;
+    }
+    return 0;
 }
 
 // A method call's lookup, `obj.name(...)`: when the class holds a function

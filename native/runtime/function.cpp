@@ -450,16 +450,11 @@ PyObject* call_type_attribute(PyObject* descr, PyObject* self, PyObject* a, PyOb
     return b ? call(bound.get(), a, b).release() : call(bound.get(), a).release();
 }
 
-bool is_generic_wrapper(PyObject* descr, void* wrapped) {
-    return descr && Py_TYPE(descr) == &PyWrapperDescr_Type &&
-           reinterpret_cast<PyWrapperDescrObject*>(descr)->d_wrapped == wrapped;
-}
-
 PyObject* fast_getattro(PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
-    Ref getattribute = Ref::borrow(_PyType_Lookup(tp, s_getattribute));
+    Ref getattribute = Ref::borrow(type_lookup(tp, s_getattribute));
     Ref res;
-    if (!getattribute || is_generic_wrapper(getattribute.get(), (void*)PyObject_GenericGetAttr)) {
+    if (!getattribute || wraps_generic_getattr(getattribute.get())) {
         res = Ref::steal(generic_getattr_or_null(self, name));
         if (res || PyErr_Occurred()) return res.release();
     } else {
@@ -467,16 +462,16 @@ PyObject* fast_getattro(PyObject* self, PyObject* name) {
         if (res || !PyErr_ExceptionMatches(PyExc_AttributeError)) return res.release();
         PyErr_Clear();
     }
-    Ref getattr = Ref::borrow(_PyType_Lookup(tp, s_getattr));
+    Ref getattr = Ref::borrow(type_lookup(tp, s_getattr));
     if (!getattr) return PyObject_GenericGetAttr(self, name);  // the host's own error
     return call_type_attribute(getattr.get(), self, name, nullptr);
 }
 
 int fast_setattro(PyObject* self, PyObject* name, PyObject* value) {
     PyTypeObject* tp = Py_TYPE(self);
-    Ref descr = Ref::borrow(_PyType_Lookup(tp, value ? s_setattr : s_delattr));
+    Ref descr = Ref::borrow(type_lookup(tp, value ? s_setattr : s_delattr));
     if (!descr) return PyObject_GenericSetAttr(self, name, value);
-    if (!value && is_generic_wrapper(descr.get(), (void*)PyObject_GenericSetAttr))
+    if (!value && wraps_generic_setattr(descr.get()))
         return PyObject_GenericSetAttr(self, name, nullptr);
     Ref r = Ref::steal(call_type_attribute(descr.get(), self, name, value));
     return r ? 0 : -1;
@@ -510,6 +505,7 @@ int host_accepts_own_setattro() {
 }  // namespace
 
 bool install_fast_attribute_slots(PyObject* cls) {
+    if (!BV_ATTRIBUTE_SLOTS) return true;
     if (!s_getattr) {
         s_getattr = intern("__getattr__").release();
         s_getattribute = intern("__getattribute__").release();
@@ -531,10 +527,45 @@ bool install_fast_attribute_slots(PyObject* cls) {
 
 bool is_function(PyObject* o) { return Py_TYPE(o) == &function_type; }
 
+namespace {
+
+// Each module carries its own copy of this runtime, hence its own function
+// type. The type says, through a capsule in its namespace, which layout its
+// functions have, so that a module recognises another module's functions.
+struct FunctionAbi {
+    unsigned magic;
+    unsigned version;
+    size_t size;
+};
+constexpr FunctionAbi kFunctionAbi{0x62766e66u, 1, sizeof(Function)};
+constexpr const char* kAbiCapsule = "belvane.function";
+constexpr const char* kAbiAttr = "__belvane_function__";
+
+bool ready_function_type() {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
+    if (PyType_Ready(&function_type) < 0) return false;
+    Ref abi = Ref::steal(PyCapsule_New(const_cast<FunctionAbi*>(&kFunctionAbi), kAbiCapsule, nullptr));
+    if (!abi || PyDict_SetItemString(function_type.tp_dict, kAbiAttr, abi.get()) < 0) return false;
+    PyType_Modified(&function_type);
+    return true;
+}
+
+}  // namespace
+
+bool is_native_function(PyObject* o) {
+    if (is_function(o)) return true;
+    PyTypeObject* t = Py_TYPE(o);
+    if (PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE) || !t->tp_dict) return false;
+    PyObject* abi = PyDict_GetItemString(t->tp_dict, kAbiAttr);
+    if (!abi || !PyCapsule_IsValid(abi, kAbiCapsule)) return false;
+    auto* theirs = static_cast<const FunctionAbi*>(PyCapsule_GetPointer(abi, kAbiCapsule));
+    return theirs && theirs->magic == kFunctionAbi.magic &&
+           theirs->version == kFunctionAbi.version && theirs->size == kFunctionAbi.size;
+}
+
 Ref make_function(const FunctionSpec& desc, PyObject* module, const char* registered_name,
                   const char* qualname_prefix) {
-    if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0)
-        return Ref();
+    if (!ready_function_type()) return Ref();
     Ref names = Ref::steal(PyTuple_New(desc.nparams));
     if (!names) return Ref();
     int ndefaults = 0;

@@ -93,7 +93,11 @@ struct Function {
 Ref make_function(const FunctionSpec& desc, PyObject* module, const char* registered_name,
                   const char* qualname_prefix);
 
+// A function of this module's runtime.
 bool is_function(PyObject* o);
+// A function of any of the modules' runtimes (another module's too) with
+// the same layout.
+bool is_native_function(PyObject* o);
 
 // For a class whose __getattr__ / __setattr__ are native functions: attribute
 // slots that keep the host's lookup order (ordinary attribute first, then

@@ -3,7 +3,7 @@
 // raw pointer implicitly: `get()` lends it, `release()` hands it over.
 #pragma once
 
-#include "compat.hpp"
+#include "internals.hpp"
 
 #include <utility>
 

@@ -864,7 +864,7 @@ bool define_range_record(bv::ModuleBody& m) {
                      .build();
     if (!record) return false;
     // The stepping fast path applies while the class attribute is this one.
-    PyObject* own = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(record.get()),
+    PyObject* own = bv::type_lookup(reinterpret_cast<PyTypeObject*>(record.get()),
                                    s.names[stats::n__do_increment_func]);
     if (!own) {
         PyErr_SetString(PyExc_SystemError, "RangeRecord lost _do_increment_func");

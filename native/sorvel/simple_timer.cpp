@@ -3,7 +3,7 @@
 // unit table and the clock through the module globals, at every use.
 #include "stats_util.hpp"
 
-#include <datetime.h>
+#include "../runtime/datetime_fields.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -19,12 +19,13 @@ Ref unit_maps(bv::Function* fn) {
     return class_attr(cls.get(), name(fn, n__unit_maps));
 }
 
-// A property keeps its getter right after the object header on every
-// supported version; re-initialising the property in place replaces it.
-struct PropertyHead {
-    PyObject_HEAD
-    PyObject* fget;
-};
+// Whether the property still has the getter it was created with
+// (re-initialising a property in place replaces it).
+bool own_getter(PyObject* prop, PyObject* fget) {
+    Ref now = Ref::steal(bv::property_fget(prop));
+    if (!now) PyErr_Clear();
+    return now.get() == fget;
+}
 
 // Truth of self.running. While the lookup still finds the class body's own
 // property with its own getter, the getter's body runs here.
@@ -32,8 +33,8 @@ int is_running(bv::Function* fn, PyObject* self) {
     State& s = st(fn);
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_getattro == PyObject_GenericGetAttr && s.own_running &&
-        _PyType_Lookup(tp, s.names[n_running]) == s.own_running &&
-        reinterpret_cast<PropertyHead*>(s.own_running)->fget == s.own_running_fget) {
+        bv::type_lookup(tp, s.names[n_running]) == s.own_running &&
+        own_getter(s.own_running, s.own_running_fget)) {
         Ref start = bv::getattr(self, s.names[n_start_time]);
         if (!start) return -1;
         return start.get() != Py_None;
@@ -205,14 +206,19 @@ long long micro_of_day(PyObject* dt) {
             PyDateTime_DATE_GET_MICROSECOND(dt));
 }
 
-bool has_tzinfo(PyObject* dt) { return reinterpret_cast<_PyDateTime_BaseTZInfo*>(dt)->hastzinfo; }
+// An exact datetime without a tzinfo (the general path takes the others).
+bool naive(PyObject* dt) {
+    int tz = bv::datetime_has_tzinfo(dt);
+    if (tz < 0) PyErr_Clear();
+    return tz == 0;
+}
 
 // end - start for two naive datetimes, without making the timedelta: the
 // fields are subtracted and normalised exactly as the type does.
 bool naive_difference(PyObject* end, PyObject* start, long long& days, long long& seconds,
                       long long& micro) {
     if (!PyDateTime_CheckExact(end) || !PyDateTime_CheckExact(start) ||
-        has_tzinfo(end) || has_tzinfo(start))
+        !naive(end) || !naive(start))
         return false;
     const long long day = 86400LL * 1000000LL;
     long long total =
@@ -444,11 +450,12 @@ bool define_simple_timer(bv::ModuleBody& m) {
                     .build();
     if (!timer) return false;
     stats::State& s = m.state<State>().stats;
-    PyObject* running = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(timer.get()),
+    PyObject* running = bv::type_lookup(reinterpret_cast<PyTypeObject*>(timer.get()),
                                        s.names[stats::n_running]);
     if (running && !s.own_running) {
         s.own_running = bv::new_ref(running);
-        s.own_running_fget = bv::new_ref(reinterpret_cast<stats::PropertyHead*>(running)->fget);
+        s.own_running_fget = bv::property_fget(running);
+        if (!s.own_running_fget) return false;
     }
     struct {
         PyObject** slot;
@@ -457,7 +464,7 @@ bool define_simple_timer(bv::ModuleBody& m) {
                {&s.own_raise_not_start, stats::n__raise_not_start},
                {&s.own_raise_started, stats::n__raise_started}};
     for (auto& o : own) {
-        PyObject* f = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(timer.get()), s.names[o.name]);
+        PyObject* f = bv::type_lookup(reinterpret_cast<PyTypeObject*>(timer.get()), s.names[o.name]);
         if (f && !*o.slot) *o.slot = bv::new_ref(f);
     }
     return m.bind("SimpleTimer", std::move(timer));

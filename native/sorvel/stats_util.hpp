@@ -195,14 +195,14 @@ inline int mapping_get(State& s, PyObject* d, PyObject* key, Ref& out, bool empt
 // created, with nothing able to intercept the lookup.
 inline bool class_attr_is(PyObject* cls, PyObject* name, PyObject* own) {
     if (!own || !PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == own;
+    return bv::type_lookup(reinterpret_cast<PyTypeObject*>(cls), name) == own;
 }
 
 // cls.name for a class of the plain metaclass: a class attribute without
 // __get__ is the lookup's result as such; anything else takes the full path.
 inline Ref class_attr(PyObject* cls, PyObject* name) {
     if (PyType_Check(cls) && Py_TYPE(cls) == &PyType_Type) {
-        PyObject* v = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+        PyObject* v = bv::type_lookup(reinterpret_cast<PyTypeObject*>(cls), name);
         if (v && !Py_TYPE(v)->tp_descr_get) return Ref::borrow(v);
     }
     return bv::getattr(cls, name);
@@ -228,28 +228,18 @@ inline Ref clock_now(bv::Function* fn) {
     return bv::call_method(cls.get(), s.names[n_now]);
 }
 
-// The method lookup that the interpreter's own method calls use is declared
-// for extensions from 3.9 up to 3.12.
-#define SORVEL_HAVE_GET_METHOD (PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000)
-
 // self.name(): when the lookup finds `own`, the function the class body
 // created, unshadowed, its body runs directly without the call protocol;
 // anything else is called as the interpreter would.
 inline Ref call_own(bv::Function* fn, PyObject* self, PyObject* name, PyObject* own,
                     bv::Impl impl) {
-#if SORVEL_HAVE_GET_METHOD
-    PyObject* found = nullptr;
-    int unbound = _PyObject_GetMethod(self, name, &found);
-    Ref meth = Ref::steal(found);
-    if (!meth) return Ref();
-    if (!unbound) return bv::call(meth.get());
-    if (meth.get() != own) return bv::call(meth.get(), self);
-    PyObject* args[] = {self};
-    return Ref::steal(impl(fn, args));
-#else
-    (void)fn, (void)own, (void)impl;
-    return bv::call_method(self, name);
-#endif
+    bv::MethodLookup meth;
+    if (!meth.load(self, name)) return Ref();
+    if (meth.self() && meth.function() == own) {
+        PyObject* args[] = {self};
+        return Ref::steal(impl(fn, args));
+    }
+    return Ref::steal(meth.call());
 }
 
 // Calls obj.name() for its effect only.

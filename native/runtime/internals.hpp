@@ -1,0 +1,351 @@
+// CPython internals used for speed: private functions, private struct
+// layouts and behaviours of the host's objects that the C API does not
+// promise. This header is the only place outside the runtime's .cpp files
+// that touches them; the module folders call the helpers below.
+//
+// Each internal is a named switch, BV_<NAME>: 1 where the host has what it
+// needs and the build wants it. Every helper has a second branch that uses
+// only the public C API and gives the same results, more slowly. A build with
+// -DBELVANE_PORTABLE=ON (BV_PORTABLE) takes the public branch everywhere;
+// -DBV_NO_<NAME> turns one switch off, to measure what it buys
+// (bench/internals.sh, bench/README.md).
+#pragma once
+
+#include "compat.hpp"
+
+#ifndef BV_PORTABLE
+#define BV_PORTABLE 0
+#endif
+
+// 3.6 and 3.7 have no vectorcall; their keyword fast call takes the same
+// argument layout without building a tuple and a dict.
+#if !BV_PORTABLE && !defined(BV_NO_FASTCALL) && PY_VERSION_HEX < 0x03080000
+#define BV_FASTCALL 1
+#else
+#define BV_FASTCALL 0
+#endif
+
+// The digits of an int (up to 3.11): a one-digit int's value without a call.
+#if !BV_PORTABLE && !defined(BV_NO_LONG_DIGITS) && PY_VERSION_HEX < 0x030C0000
+#define BV_LONG_DIGITS 1
+#else
+#define BV_LONG_DIGITS 0
+#endif
+
+// The generic attribute lookup that reports "missing" without raising
+// AttributeError: a private entry of 3.7+, on 3.6 the runtime's own steps.
+#if !BV_PORTABLE && !defined(BV_NO_QUIET_LOOKUP)
+#define BV_QUIET_LOOKUP 1
+#else
+#define BV_QUIET_LOOKUP 0
+#endif
+
+// Remembered attribute lookups (attr.hpp) and class verdicts: a class's
+// version tag changes whenever the class or one of its bases does.
+#if !BV_PORTABLE && !defined(BV_NO_TYPE_VERSION)
+#define BV_TYPE_VERSION 1
+#else
+#define BV_TYPE_VERSION 0
+#endif
+
+// 3.11 keeps a plain instance's attributes in a values array before the
+// object, indexed like the keys its class shares among its instances.
+#if !BV_PORTABLE && !defined(BV_NO_INLINE_VALUES) && BV_TYPE_VERSION && \
+    PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define BV_INLINE_VALUES 1
+#else
+#define BV_INLINE_VALUES 0
+#endif
+
+// Dict version tags (3.6 to 3.11): any change of any dict gives it a new tag.
+#if !BV_PORTABLE && !defined(BV_NO_DICT_VERSION) && PY_VERSION_HEX < 0x030C0000
+#define BV_DICT_VERSION 1
+#else
+#define BV_DICT_VERSION 0
+#endif
+
+// The method lookup of the interpreter's own method calls (exported from 3.9
+// to 3.12): the function and the instance, without a bound method.
+#if !BV_PORTABLE && !defined(BV_NO_GET_METHOD) && PY_VERSION_HEX >= 0x03090000 && \
+    PY_VERSION_HEX < 0x030D0000
+#define BV_GET_METHOD 1
+#else
+#define BV_GET_METHOD 0
+#endif
+
+// A dict copy clones a combined table in one go from 3.8 on; a new ordered
+// dict can take over such a table (see odict_with_keys).
+#if !BV_PORTABLE && !defined(BV_NO_PRESHAPED_DICT) && PY_VERSION_HEX >= 0x03080000
+#define BV_PRESHAPED_DICT 1
+#else
+#define BV_PRESHAPED_DICT 0
+#endif
+
+// A dict made with room for n entries.
+#if !BV_PORTABLE && !defined(BV_NO_PRESIZED_DICT)
+#define BV_PRESIZED_DICT 1
+#else
+#define BV_PRESIZED_DICT 0
+#endif
+
+// The C function a slot wrapper (object.__getattribute__ and kin) calls.
+#if !BV_PORTABLE && !defined(BV_NO_WRAPPER_LAYOUT)
+#define BV_WRAPPER_LAYOUT 1
+#else
+#define BV_WRAPPER_LAYOUT 0
+#endif
+
+// A property's getter sits right after its object header.
+#if !BV_PORTABLE && !defined(BV_NO_PROPERTY_LAYOUT)
+#define BV_PROPERTY_LAYOUT 1
+#else
+#define BV_PROPERTY_LAYOUT 0
+#endif
+
+// The flag of a datetime that says whether it has a tzinfo (before 3.10,
+// which reads it publicly); see datetime_fields.hpp.
+#if !BV_PORTABLE && !defined(BV_NO_DATETIME_LAYOUT) && PY_VERSION_HEX < 0x030A0000
+#define BV_DATETIME_LAYOUT 1
+#else
+#define BV_DATETIME_LAYOUT 0
+#endif
+
+// A list only we hold, taken off the collector's lists, can be reached by no
+// one else.
+#if !BV_PORTABLE && !defined(BV_NO_PRIVATE_LIST)
+#define BV_PRIVATE_LIST 1
+#else
+#define BV_PRIVATE_LIST 0
+#endif
+
+// Attribute slots of our own on classes with native __getattr__/__setattr__
+// (function.cpp).
+#if !BV_PORTABLE && !defined(BV_NO_ATTRIBUTE_SLOTS)
+#define BV_ATTRIBUTE_SLOTS 1
+#else
+#define BV_ATTRIBUTE_SLOTS 0
+#endif
+
+#if BV_LONG_DIGITS && PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>
+#endif
+
+namespace bv {
+
+// ---- calls ------------------------------------------------------------------
+
+// Calls `callable` with positional args[0..nargs) and keyword values following
+// them, named by `kwnames` (a tuple of str, or null). `args` may be written
+// at index -1 when PY_VECTORCALL_ARGUMENTS_OFFSET is set in nargsf.
+PyObject* vectorcall_slow(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+#if BV_PY39
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#elif BV_PY38
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+    Py_ssize_t nargs = (Py_ssize_t)(nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
+#if BV_FASTCALL
+    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), nargs, kwnames);
+#else
+    return vectorcall_slow(callable, args, nargs, kwnames);
+#endif
+#endif
+}
+
+// `obj.name` looked up as the call `obj.name(...)` does it: with `self_` set
+// the method is an unbound function to be called with the instance first.
+// The lookup and the call are separate steps, as in Python's evaluation of
+// a call (the arguments are evaluated in between).
+class MethodLookup {
+public:
+    bool load(PyObject* obj, PyObject* name) {
+#if BV_GET_METHOD
+        PyObject* meth = nullptr;
+        int unbound = _PyObject_GetMethod(obj, name, &meth);
+        fn_ = meth;
+        self_ = unbound && meth ? obj : nullptr;
+        if (self_) Py_INCREF(self_);
+#else
+        fn_ = PyObject_GetAttr(obj, name);
+        self_ = nullptr;
+#endif
+        return fn_ != nullptr;
+    }
+    // The lookup's result (the unbound function when self() is set).
+    PyObject* function() const { return fn_; }
+    PyObject* self() const { return self_; }
+    // Calls with up to two arguments (`b`, then `a`, may be null).
+    PyObject* call(PyObject* a = nullptr, PyObject* b = nullptr) const {
+        PyObject* stack[3] = {self_, a, b};
+        size_t n = b ? 2 : a ? 1 : 0;
+        if (self_) return vectorcall(fn_, stack, n + 1, nullptr);
+        return vectorcall(fn_, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+    MethodLookup() = default;
+    MethodLookup(const MethodLookup&) = delete;
+    MethodLookup& operator=(const MethodLookup&) = delete;
+    ~MethodLookup() {
+        Py_XDECREF(fn_);
+        Py_XDECREF(self_);
+    }
+
+private:
+    PyObject* fn_ = nullptr;
+    PyObject* self_ = nullptr;
+};
+
+// ---- numbers ----------------------------------------------------------------
+
+// The value of an exact int of at most one digit (|v| < 2**30), which is
+// every int a position holds in practice; false for anything larger.
+inline bool compact_long(PyObject* o, long long& v) {
+#if BV_LONG_DIGITS
+    Py_ssize_t size = Py_SIZE(o);
+    if (size == 0) {
+        v = 0;  // zero may have no digit allocated at all
+        return true;
+    }
+    if (size < -1 || size > 1) return false;
+    v = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+    return true;
+#elif BV_PY312 && !BV_PORTABLE
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
+    v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+    return true;
+#else
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || v >= (1LL << 30) || v <= -(1LL << 30)) {
+        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+        return false;
+    }
+    return true;
+#endif
+}
+
+// ---- attributes -------------------------------------------------------------
+
+// The generic attribute lookup (what object.__getattribute__ does); a missing
+// attribute gives null with no error set.
+PyObject* generic_getattr_or_null(PyObject* o, PyObject* name);
+
+// What a class holds under `name`, along its MRO, without running code
+// (borrowed; null when nothing).
+inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) { return _PyType_Lookup(tp, name); }
+
+// Whether `descr` (found on a class) is the slot wrapper of a built-in class
+// whose __getattribute__ / __setattr__ / __delattr__ is the generic one.
+bool wraps_generic_getattr(PyObject* descr);
+bool wraps_generic_setattr(PyObject* descr);
+
+// Whether an instance has no attributes of its own: 1 none, 0 some, -1 when
+// that cannot be told without running code (no error set).
+int instance_attrs_empty(PyObject* obj);
+
+// ---- classes ----------------------------------------------------------------
+
+// What was found about one class, valid while the class keeps its version
+// tag (any change to the class or its bases gives it a new one). Zero is
+// "nothing known".
+struct TypeMemo {
+    PyTypeObject* type;
+    unsigned int tag;
+};
+
+inline bool type_tag_valid(PyTypeObject* t) {
+#if BV_TYPE_VERSION
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
+#else
+    (void)t;
+    return false;
+#endif
+}
+
+// A positive verdict remembered for `t`.
+inline bool remembered(const TypeMemo& m, PyTypeObject* t) {
+    return m.type == t && type_tag_valid(t) && t->tp_version_tag == m.tag;
+}
+
+// Remembers a positive verdict when the class has a valid tag; returns it.
+inline bool remember(TypeMemo& m, PyTypeObject* t, bool verdict) {
+    if (verdict && type_tag_valid(t)) m = TypeMemo{t, t->tp_version_tag};
+    return verdict;
+}
+
+// The getter of a property object (new reference, or null with the error set).
+inline PyObject* property_fget(PyObject* prop) {
+#if BV_PROPERTY_LAYOUT
+    struct PropertyHead {
+        PyObject_HEAD
+        PyObject* fget;
+    };
+    PyObject* f = reinterpret_cast<PropertyHead*>(prop)->fget;
+    return new_ref(f ? f : Py_None);
+#else
+    return PyObject_GetAttrString(prop, "fget");
+#endif
+}
+
+// ---- dicts ------------------------------------------------------------------
+
+// A dict lookup remembered with the dict's version tag: while the tag is the
+// same the dict still holds the object found, and the borrowed pointer is as
+// good as a new lookup. Zero-initialised is "nothing known".
+struct DictMemo {
+    PyObject* dict;
+    unsigned long long version;
+    PyObject* value;  // borrowed from `dict`
+};
+
+// dict[key] (borrowed), or null with or without an error set.
+inline PyObject* memo_lookup(DictMemo& m, PyObject* dict, PyObject* key) {
+#if BV_DICT_VERSION
+    unsigned long long version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (m.value && m.dict == dict && m.version == version) return m.value;
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (v) m = DictMemo{dict, version, v};
+    return v;
+#else
+    (void)m;
+    return PyDict_GetItemWithError(dict, key);
+#endif
+}
+
+// A new empty dict with room for `n` entries.
+inline PyObject* dict_presized(Py_ssize_t n) {
+#if BV_PRESIZED_DICT
+    return _PyDict_NewPresized(n);
+#else
+    (void)n;
+    return PyDict_New();
+#endif
+}
+
+// A new, empty collections.OrderedDict whose hash table is already shaped for
+// the keys of `keys` (a plain dict holding exactly the keys to come, in the
+// order they will be inserted): inserting them then costs no rehash. Without
+// the internals, a plain new OrderedDict.
+PyObject* odict_with_keys(PyObject* keys);
+
+// ---- lists ------------------------------------------------------------------
+
+// Makes sure no one but the caller can reach `list`: true when the caller
+// holds its only reference and the collector (gc.get_objects(),
+// gc.get_referrers()) no longer lists it, so nothing can change it while
+// the caller keeps it. False, with nothing done, otherwise.
+inline bool seal_private_list(PyObject* list) {
+#if BV_PRIVATE_LIST
+    if (!PyList_CheckExact(list) || Py_REFCNT(list) != 1) return false;
+    PyObject_GC_UnTrack(list);
+    return true;
+#else
+    (void)list;
+    return false;
+#endif
+}
+
+}  // namespace bv
