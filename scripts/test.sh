@@ -34,6 +34,12 @@ if [ "${BELVANE_SKIP_SANITIZERS:-0}" != 1 ]; then
     ran+=("$("$VENV_DIR/default/bin/python" -V 2>&1) with sanitizers")
 fi
 
+# The same suite against a build that uses only the public C API: every
+# CPython internal of native/runtime/internals.hpp takes its fallback.
+build portable "$VENV_DIR/default/bin/python" -DBELVANE_PORTABLE=ON
+run_suite portable "$VENV_DIR/default/bin/python" -q "$@"
+ran[${#ran[@]}-1]="${ran[${#ran[@]}-1]} with only the public C API"
+
 log "Wheel through the Python build front end (scikit-build-core)"
 rm -rf "$BUILD_DIR/wheel"
 "$VENV_DIR/default/bin/python" -m pip wheel "$ROOT" -q --no-build-isolation --no-deps \
