@@ -180,21 +180,54 @@ struct State {
     PyObject* sort_key;      // key function of the position snapshot sort
     PyObject* numpy_isnan;   // numpy's own isnan, only compared by identity
     // What the shortcuts compare against (shortcuts.cpp); null: no shortcut.
-    PyObject* odd_class;            // OrderedDotDict as imported
-    getattrofunc odd_getattro;      // its attribute hook
-    PyObject* odd_getattr;          // its __getattr__
-    binaryfunc getitem_slot;        // its subscription slot, which calls
-    PyObject* dict_getitem;         // dict.__getitem__
-    PyObject* odd_init;             // its __init__
-    PyObject* odd_globals;          // the namespace its methods read
-    PyObject* odict_keys;           // OrderedDict.keys
-    PyObject* template_property;    // BVRealAccount._position_template
-    PyObject* template_getter;      // and its getter
-    PyObject* make_positions;       // BVRealAccount.make_positions
-    // Classes found fit for a shortcut, known by their version tags.
-    bv::TypeMemo reads_keys;        // report classes whose attributes read keys
-    bv::TypeMemo copies;            // OrderedDict classes copied the short way
-    bv::TypeMemo subscripts;        // dict classes with dict's own subscription
+    struct Known {
+        PyObject* odd_class;          // OrderedDotDict as imported
+        getattrofunc odd_getattro;    // its attribute hook
+        PyObject* odd_getattr;        // its __getattr__
+        binaryfunc getitem_slot;      // its subscription slot, which calls
+        PyObject* dict_getitem;       // dict.__getitem__
+        PyObject* odd_init;           // its __init__
+        PyObject* odd_globals;        // the namespace its methods read
+        PyObject* odict_keys;         // OrderedDict.keys
+        PyObject* template_property;  // BVRealAccount._position_template
+        PyObject* template_getter;    // and its getter
+        PyObject* make_positions;     // BVRealAccount.make_positions
+        // Classes found fit for a shortcut, known by their version tags.
+        bv::TypeMemo reads_keys;  // report classes whose attributes read keys
+        bv::TypeMemo copies;      // OrderedDict classes copied the short way
+        bv::TypeMemo subscripts;  // dict classes with dict's own subscription
+
+        template <class F>
+        void fields(F&& f) {
+            f(odd_class);
+            f(odd_getattro);
+            f(odd_getattr);
+            f(getitem_slot);
+            f(dict_getitem);
+            f(odd_init);
+            f(odd_globals);
+            f(odict_keys);
+            f(template_property);
+            f(template_getter);
+            f(make_positions);
+            f(reads_keys);
+            f(copies);
+            f(subscripts);
+        }
+    } known;
+
+    // The state holds the account class's property and getter, which hold
+    // the module: the collector sees that cycle through traverse.
+    template <class F>
+    void fields(F&& f) {
+        f(names);
+        f(zero);
+        f(last_idx);
+        f(sort_kwnames);
+        f(sort_key);
+        f(numpy_isnan);
+        f(known);
+    }
 };
 
 inline State& state(bv::Function* fn) { return bv::state_of<State>(fn); }
@@ -250,8 +283,6 @@ bv::Ref build_positions(bv::Function* fn, PyObject* self, const ReportValues& re
 
 // Remembers what the shortcuts compare against, once the class exists.
 bool remember_known_objects(bv::ModuleBody& m);
-void forget_known_objects(State& st);
-int visit_known_objects(State& st, visitproc visit, void* arg);
 // report.<attr>, for the report attributes AccountID, Market and Code.
 bv::Ref report_attr(bv::Function* fn, PyObject* report, PyObject* attr);
 // dict(mapping)
@@ -265,14 +296,15 @@ int template_is_plain(bv::Function* fn, PyObject* self);
 // `method` is self.make_positions bound to `self` and this module's own.
 bool own_make_positions(bv::Function* fn, PyObject* method, PyObject* self);
 
-// ---- members of BVRealAccount, in the files that define them ----------------
+// ---- members of BVRealAccount, in the files that define them; the class
+// table in real_account.cpp puts them in definition order ---------------------
 
-extern const bv::FunctionSpec kPositionTemplate;  // position_records.cpp
-extern const bv::FunctionSpec kMakePositions;
-extern const bv::FunctionSpec kMakePosition;
-extern const bv::FunctionSpec kSnapshotPositions;  // snapshots.cpp
-extern const bv::FunctionSpec kSnapshotCash;
-extern const bv::FunctionSpec kSnapshotPosition;
+extern const bv::Member kPositionTemplate;  // position_records.cpp
+extern const bv::Member kMakePositions;
+extern const bv::Member kMakePosition;
+extern const bv::Member kSnapshotPositions;  // snapshots.cpp
+extern const bv::Member kSnapshotCash;
+extern const bv::Member kSnapshotPosition;
 
 // The key function of the position snapshot sort, made once per module.
 bv::Ref make_sort_key(PyObject* target_idx_name, PyObject* last_idx);

@@ -41,33 +41,6 @@ bool body(bv::ModuleBody& m) {
 
 int exec(PyObject* module) { return bv::exec_module(module, "realtrade.model.accounts", body); }
 
-void free_state(void* module) {
-    State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)));
-    if (!st) return;
-    st->names.clear();
-    Py_CLEAR(st->zero);
-    Py_CLEAR(st->last_idx);
-    Py_CLEAR(st->sort_kwnames);
-    Py_CLEAR(st->sort_key);
-    Py_CLEAR(st->numpy_isnan);
-    forget_known_objects(*st);
-}
-
-// The state holds the account class's property and getter, which hold the
-// module: the collector must see that cycle.
-int traverse_state(PyObject* module, visitproc visit, void* arg) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
-    if (!st) return 0;
-    Py_VISIT(st->sort_key);
-    return visit_known_objects(*st, visit, arg);
-}
-
-int clear_state(PyObject* module) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
-    if (st) forget_known_objects(*st);
-    return 0;
-}
-
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
     BV_MODULE_SLOTS_END,
@@ -75,7 +48,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef def = {
     PyModuleDef_HEAD_INIT, "belvane.realtrade.model.accounts", nullptr,    sizeof(State), nullptr,
-    slots,                 traverse_state,                     clear_state, free_state,
+    slots, bv::state_traverse<State>, bv::state_clear<State>, bv::state_free<State>,
 };
 
 }  // namespace

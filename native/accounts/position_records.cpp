@@ -307,7 +307,6 @@ PyObject* make_position(bv::Function* fn, PyObject* const* args) {
     return record.release();
 }
 
-const bv::Param kSelf[] = {bv::arg("self")};
 const bv::Annotation kTemplateAnnotations[] = {{"return", "OrderedDotDict"}};
 const bv::Param kMakePositionsParams[] = {bv::arg("self"), bv::arg("temp_position")};
 const bv::Annotation kMakePositionsAnnotations[] = {{"temp_position", "dict"},
@@ -317,10 +316,10 @@ const bv::Param kMakePositionParams[] = {bv::arg("self"), bv::arg("position"),
 
 }  // namespace
 
-const bv::FunctionSpec kPositionTemplate("_position_template", position_template, kSelf,
-                                         kTemplateAnnotations);
-const bv::FunctionSpec kMakePositions("make_positions", make_positions, kMakePositionsParams,
-                                      kMakePositionsAnnotations);
-const bv::FunctionSpec kMakePosition("make_position", make_position, kMakePositionParams);
+constexpr bv::Member kPositionTemplate =
+    bv::property("_position_template", position_template, kTemplateAnnotations);
+constexpr bv::Member kMakePositions =
+    bv::method("make_positions", make_positions, kMakePositionsParams, kMakePositionsAnnotations);
+constexpr bv::Member kMakePosition = bv::method("make_position", make_position, kMakePositionParams);
 
 }  // namespace accounts

@@ -166,27 +166,25 @@ const bv::Param kUpdateParams[] = {bv::arg("self"), bv::arg("cash_info"), bv::ar
 const bv::Param kCashParams[] = {bv::arg("self"), bv::arg("index_name")};
 const bv::Param kPositionParams[] = {bv::arg("self"), bv::arg("index_name"), bv::arg("target_idx")};
 
-const bv::FunctionSpec kInit("__init__", init, kInitParams);
-const bv::FunctionSpec kUpdateInfo("update_info", update_info, kUpdateParams);
-const bv::FunctionSpec kGetCashInfo("get_cash_info", get_cash_info, kCashParams);
-const bv::FunctionSpec kGetPositionInfo("get_position_info", get_position_info, kPositionParams);
+// The class body's members in definition order (copied from the files that
+// define them when this file's statics are made).
+const bv::Member kMembers[] = {
+    bv::method("__init__", init, kInitParams),
+    bv::method("update_info", update_info, kUpdateParams),
+    bv::method("get_cash_info", get_cash_info, kCashParams),
+    bv::method("get_position_info", get_position_info, kPositionParams),
+    kPositionTemplate,
+    kMakePositions,
+    kSnapshotPositions,
+    kSnapshotCash,
+    kSnapshotPosition,
+    kMakePosition,
+};
 
 }  // namespace
 
 bool define_real_account(bv::ModuleBody& m) {
-    Ref cls = bv::ClassBuilder(m, "BVRealAccount")
-                  .method(kInit)
-                  .method(kUpdateInfo)
-                  .method(kGetCashInfo)
-                  .method(kGetPositionInfo)
-                  .property(kPositionTemplate)
-                  .method(kMakePositions)
-                  .method(kSnapshotPositions)
-                  .method(kSnapshotCash)
-                  .method(kSnapshotPosition)
-                  .method(kMakePosition)
-                  .build();
-    return m.bind("BVRealAccount", std::move(cls));
+    return m.bind("BVRealAccount", bv::ClassBuilder(m, "BVRealAccount").members(kMembers).build());
 }
 
 }  // namespace accounts

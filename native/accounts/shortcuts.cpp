@@ -26,8 +26,8 @@ bool subscript_is_dicts(PyTypeObject* t, State& st) {
     if (!t->tp_as_mapping) return false;
     binaryfunc f = t->tp_as_mapping->mp_subscript;
     if (f == dict_subscript()) return true;
-    return st.dict_getitem && f == st.getitem_slot &&
-           type_attr(t, st, n_dunder_getitem) == st.dict_getitem;
+    return st.known.dict_getitem && f == st.known.getitem_slot &&
+           type_attr(t, st, n_dunder_getitem) == st.known.dict_getitem;
 }
 
 // Subscription of `m` is dict's own and no __missing__ can answer a miss.
@@ -35,8 +35,8 @@ bool dict_subscription(State& st, PyObject* m) {
     if (PyDict_CheckExact(m) || PyODict_CheckExact(m)) return true;
     PyTypeObject* t = Py_TYPE(m);
     if (!PyDict_Check(m)) return false;
-    if (remembered(st.subscripts, t)) return true;
-    return remember(st.subscripts, t, subscript_is_dicts(t, st) && !type_attr(t, st, n_dunder_missing));
+    if (remembered(st.known.subscripts, t)) return true;
+    return remember(st.known.subscripts, t, subscript_is_dicts(t, st) && !type_attr(t, st, n_dunder_missing));
 }
 
 // The class's __getattribute__ is the default one, as the attribute hook of
@@ -55,11 +55,11 @@ bool no_instance_attrs(PyObject* obj) { return bv::instance_attrs_empty(obj) == 
 // The class is judged for the three report attributes at once.
 bool reads_keys_as_attrs(State& st, PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
-    if (!st.odd_getattro || t->tp_getattro != st.odd_getattro || !PyDict_Check(obj)) return false;
-    bool fit = remembered(st.reads_keys, t) ||
-               remember(st.reads_keys, t,
+    if (!st.known.odd_getattro || t->tp_getattro != st.known.odd_getattro || !PyDict_Check(obj)) return false;
+    bool fit = remembered(st.known.reads_keys, t) ||
+               remember(st.known.reads_keys, t,
                         subscript_is_dicts(t, st) &&
-                            type_attr(t, st, n_dunder_getattr) == st.odd_getattr &&
+                            type_attr(t, st, n_dunder_getattr) == st.known.odd_getattr &&
                             default_getattribute(t, st) && !type_attr(t, st, n_AccountID) &&
                             !type_attr(t, st, n_Market) && !type_attr(t, st, n_Code));
     return fit && no_instance_attrs(obj);
@@ -69,16 +69,16 @@ bool reads_keys_as_attrs(State& st, PyObject* obj) {
 // iteration and subscription takes its keys in its order with their values.
 // With exact str keys only, no code can run while the copy is made.
 bool copies_as_odict(State& st, PyObject* m) {
-    if (!st.odict_keys || !PyODict_Check(m)) return false;
+    if (!st.known.odict_keys || !PyODict_Check(m)) return false;
     PyTypeObject* t = Py_TYPE(m);
-    bool fit = remembered(st.copies, t);
+    bool fit = remembered(st.known.copies, t);
     if (!fit) {
         bool plain_lookup =
             t->tp_getattro == PyObject_GenericGetAttr ||
-            (st.odd_getattro && t->tp_getattro == st.odd_getattro && default_getattribute(t, st));
-        fit = remember(st.copies, t,
+            (st.known.odd_getattro && t->tp_getattro == st.known.odd_getattro && default_getattribute(t, st));
+        fit = remember(st.known.copies, t,
                        plain_lookup && t->tp_iter == PyODict_Type.tp_iter &&
-                           subscript_is_dicts(t, st) && type_attr(t, st, n_keys) == st.odict_keys &&
+                           subscript_is_dicts(t, st) && type_attr(t, st, n_keys) == st.known.odict_keys &&
                            !type_attr(t, st, n_dunder_missing));
     }
     if (!fit || !no_instance_attrs(m)) return false;
@@ -114,29 +114,29 @@ bool toolkit_member(State& st, PyObject* f, const char* qualname) {
 // __init__, which only calls OrderedDict.__init__ with an empty dict.
 int template_is_plain(bv::Function* fn, PyObject* self) {
     State& st = state(fn);
-    if (!st.template_property || !st.odd_class) return 0;
+    if (!st.known.template_property || !st.known.odd_class) return 0;
     PyTypeObject* t = Py_TYPE(self);
     if (t->tp_getattro != PyObject_GenericGetAttr ||
-        type_attr(t, st, n__position_template) != st.template_property)
+        type_attr(t, st, n__position_template) != st.known.template_property)
         return 0;
-    Ref getter = bv::getattr(st.template_property, st.names[n_fget]);
+    Ref getter = bv::getattr(st.known.template_property, st.names[n_fget]);
     if (!getter) return -1;
-    if (getter.get() != st.template_getter) return 0;
+    if (getter.get() != st.known.template_getter) return 0;
     PyObject* cls = PyDict_GetItemWithError(fn->globals, st.names[n_OrderedDotDict]);
-    if (cls != st.odd_class) return PyErr_Occurred() ? -1 : 0;
-    PyTypeObject* odd = reinterpret_cast<PyTypeObject*>(st.odd_class);
+    if (cls != st.known.odd_class) return PyErr_Occurred() ? -1 : 0;
+    PyTypeObject* odd = reinterpret_cast<PyTypeObject*>(st.known.odd_class);
     if (Py_TYPE(odd) != &PyType_Type || odd->tp_new != PyODict_Type.tp_new ||
-        odd->tp_iter != PyODict_Type.tp_iter || odd->tp_getattro != st.odd_getattro ||
+        odd->tp_iter != PyODict_Type.tp_iter || odd->tp_getattro != st.known.odd_getattro ||
         odd->tp_finalize || odd->tp_del || !subscript_is_dicts(odd, st) ||
         odd->tp_as_mapping->mp_ass_subscript != PyODict_Type.tp_as_mapping->mp_ass_subscript ||
-        type_attr(odd, st, n_dunder_init) != st.odd_init ||
-        type_attr(odd, st, n_keys) != st.odict_keys ||
+        type_attr(odd, st, n_dunder_init) != st.known.odd_init ||
+        type_attr(odd, st, n_keys) != st.known.odict_keys ||
         !default_getattribute(odd, st) ||
         type_attr(odd, st, n_dunder_missing))
         return 0;
     // OrderedDotDict.__init__ names its class through its own module.
-    PyObject* bound = PyDict_GetItemWithError(st.odd_globals, st.names[n_OrderedDotDict]);
-    if (bound != st.odd_class) return PyErr_Occurred() ? -1 : 0;
+    PyObject* bound = PyDict_GetItemWithError(st.known.odd_globals, st.names[n_OrderedDotDict]);
+    if (bound != st.known.odd_class) return PyErr_Occurred() ? -1 : 0;
     return 1;
 }
 
@@ -196,16 +196,16 @@ bool read_report(bv::Function* fn, PyObject* report, ReportValues& out) {
 }
 
 bool own_make_positions(bv::Function* fn, PyObject* method, PyObject* self) {
-    PyObject* own = state(fn).make_positions;
+    PyObject* own = state(fn).known.make_positions;
     return own && PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == own &&
            PyMethod_GET_SELF(method) == self;
 }
 
 bool remember_known_objects(bv::ModuleBody& m) {
     State& st = m.state<State>();
-    forget_known_objects(st);
+    bv::clear_fields(st.known);
     PyObject* keys = type_attr(&PyODict_Type, st, n_keys);
-    st.odict_keys = keys ? bv::new_ref(keys) : nullptr;
+    st.known.odict_keys = keys ? bv::new_ref(keys) : nullptr;
 
     Ref odd = bv::global(m.globals(), st.names[n_OrderedDotDict]);
     if (!odd) return false;
@@ -221,16 +221,16 @@ bool remember_known_objects(bv::ModuleBody& m) {
         if (toolkit_member(st, getattr.get(), "OrderedDotDict.__getattr__") &&
             toolkit_member(st, init.get(), "OrderedDotDict.__init__") && globals &&
             PyDict_Check(globals.get()) && t->tp_getattro != PyObject_GenericGetAttr) {
-            st.odd_getattro = t->tp_getattro;
+            st.known.odd_getattro = t->tp_getattro;
             PyObject* getitem = type_attr(&PyDict_Type, st, n_dunder_getitem);
             if (t->tp_as_mapping && getitem && type_attr(t, st, n_dunder_getitem) == getitem) {
-                st.getitem_slot = t->tp_as_mapping->mp_subscript;
-                st.dict_getitem = bv::new_ref(getitem);
+                st.known.getitem_slot = t->tp_as_mapping->mp_subscript;
+                st.known.dict_getitem = bv::new_ref(getitem);
             }
-            st.odd_getattr = getattr.release();
-            st.odd_init = init.release();
-            st.odd_globals = globals.release();
-            st.odd_class = odd.release();
+            st.known.odd_getattr = getattr.release();
+            st.known.odd_init = init.release();
+            st.known.odd_globals = globals.release();
+            st.known.odd_class = odd.release();
         }
     }
 
@@ -241,40 +241,12 @@ bool remember_known_objects(bv::ModuleBody& m) {
             type_attr(reinterpret_cast<PyTypeObject*>(cls.get()), st, n__position_template));
         Ref getter = prop ? bv::getattr(prop.get(), st.names[n_fget]) : Ref();
         if (!getter) return false;
-        st.template_property = prop.release();
-        st.template_getter = getter.release();
+        st.known.template_property = prop.release();
+        st.known.template_getter = getter.release();
         PyObject* method = type_attr(reinterpret_cast<PyTypeObject*>(cls.get()), st, n_make_positions);
-        st.make_positions = method ? bv::new_ref(method) : nullptr;
+        st.known.make_positions = method ? bv::new_ref(method) : nullptr;
     }
     return true;
-}
-
-void forget_known_objects(State& st) {
-    st.reads_keys = st.copies = st.subscripts = bv::TypeMemo{nullptr, 0};
-    Py_CLEAR(st.odd_class);
-    st.odd_getattro = nullptr;
-    Py_CLEAR(st.odd_getattr);
-    st.getitem_slot = nullptr;
-    Py_CLEAR(st.dict_getitem);
-    Py_CLEAR(st.odd_init);
-    Py_CLEAR(st.odd_globals);
-    Py_CLEAR(st.odict_keys);
-    Py_CLEAR(st.template_property);
-    Py_CLEAR(st.template_getter);
-    Py_CLEAR(st.make_positions);
-}
-
-int visit_known_objects(State& st, visitproc visit, void* arg) {
-    Py_VISIT(st.odd_class);
-    Py_VISIT(st.odd_getattr);
-    Py_VISIT(st.dict_getitem);
-    Py_VISIT(st.odd_init);
-    Py_VISIT(st.odd_globals);
-    Py_VISIT(st.odict_keys);
-    Py_VISIT(st.template_property);
-    Py_VISIT(st.template_getter);
-    Py_VISIT(st.make_positions);
-    return 0;
 }
 
 }  // namespace accounts

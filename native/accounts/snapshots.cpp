@@ -291,10 +291,11 @@ const bv::Annotation kSnapshotPositionAnnotations[] = {{"target_idx_s", "list"}}
 
 }  // namespace
 
-const bv::FunctionSpec kSnapshotPositions("snapshot_positions", snapshot_positions, kSelf);
-const bv::FunctionSpec kSnapshotCash("snapshot_cash", snapshot_cash, kSelf);
-const bv::FunctionSpec kSnapshotPosition("snapshot_position", snapshot_position,
-                                         kSnapshotPositionParams, kSnapshotPositionAnnotations);
+constexpr bv::Member kSnapshotPositions =
+    bv::method("snapshot_positions", snapshot_positions, kSelf);
+constexpr bv::Member kSnapshotCash = bv::method("snapshot_cash", snapshot_cash, kSelf);
+constexpr bv::Member kSnapshotPosition = bv::method("snapshot_position", snapshot_position,
+                                                kSnapshotPositionParams, kSnapshotPositionAnnotations);
 
 Ref make_sort_key(PyObject* target_idx_name, PyObject* last_idx) {
     Ref pair = Ref::steal(PyTuple_Pack(2, target_idx_name, last_idx));

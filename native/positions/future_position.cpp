@@ -318,19 +318,9 @@ PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
     return figures(c, self, price, multiple, long_rate, short_rate, tl, ts).release();
 }
 
-
-const bv::FunctionSpec kMembers[] = {
-    {"__init__", future_init, kSelf},
-    {"position_available_long", available_long, kSelf},
-    {"position_available_short", available_short, kSelf},
-    {"position_available_today_long", available_today_long, kSelf},
-    {"position_available_today_short", available_today_short, kSelf},
-    {"total_volume_long", total_volume_long, kSelf},
-    {"total_volume_short", total_volume_short, kSelf},
-    {"snapshot", snapshot, kSelf},
-    {"volume", volume, kSide},
-    {"market_value", market_value, kSide},
-};
+const PositionMembers kMembers = position_members({
+    future_init, available_long, available_short, available_today_long,
+    available_today_short, total_volume_long, total_volume_short, snapshot, volume, market_value});
 
 }  // namespace
 

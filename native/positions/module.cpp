@@ -48,24 +48,6 @@ bool body(bv::ModuleBody& m) {
 
 int exec(PyObject* module) { return bv::exec_module(module, "backtest.model.positions", body); }
 
-int traverse_state(PyObject* module, visitproc visit, void* arg) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
-    if (st) Py_VISIT(st->record_keys_dict);
-    return 0;
-}
-
-void free_state(void* module) {
-    State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)));
-    if (!st) return;
-    st->names.clear();
-    st->keys.clear();
-    Py_CLEAR(st->int_zero);
-    Py_CLEAR(st->int_one);
-    Py_CLEAR(st->float_zero);
-    Py_CLEAR(st->float_half);
-    Py_CLEAR(st->record_keys_dict);
-}
-
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
     BV_MODULE_SLOTS_END,
@@ -73,7 +55,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef def = {
     PyModuleDef_HEAD_INIT, "belvane.backtest.model.positions", nullptr, sizeof(State), nullptr,
-    slots, traverse_state, nullptr, free_state,
+    slots, bv::state_traverse<State>, bv::state_clear<State>, bv::state_free<State>,
 };
 
 }  // namespace

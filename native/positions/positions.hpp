@@ -5,6 +5,8 @@
 #include "../runtime/module.hpp"
 #include "../runtime/unpack.hpp"
 
+#include <array>
+
 namespace positions {
 
 using bv::Ref;
@@ -115,6 +117,20 @@ struct State {
     // A plain dict holding every record key, in record order: records are
     // grown from a copy of its table (see record.cpp).
     PyObject* record_keys_dict;
+
+    template <class F>
+    void fields(F&& f) {
+        f(names);
+        f(keys);
+        f(int_zero);
+        f(int_one);
+        f(float_zero);
+        f(float_half);
+        f(global_memo);
+        f(attr_sites);
+        f(env_memo);
+        f(record_keys_dict);
+    }
 };
 
 inline State& state(bv::Function* fn) { return bv::state_of<State>(fn); }
@@ -126,12 +142,32 @@ bool define_positions_base(bv::ModuleBody& m);
 inline const bv::Param kSelf[] = {bv::arg("self")};
 inline const bv::Param kSide[] = {bv::arg("self"), bv::arg("side")};
 
-// A concrete position class on PositionsBase. `members` are, in the order
-// both class bodies define them: __init__, the four position_available_*
-// properties, the total_volume_long/short properties, snapshot, volume and
-// market_value.
-bool define_position_class(bv::ModuleBody& m, const char* name,
-                           const bv::FunctionSpec (&members)[10]);
+// What a position class defines, in the order both class bodies define
+// them, with each kind's own bodies.
+struct PositionBodies {
+    bv::Impl init, available_long, available_short, available_today_long,
+        available_today_short, total_volume_long, total_volume_short, snapshot, volume,
+        market_value;
+};
+using PositionMembers = std::array<bv::Member, 10>;
+
+constexpr PositionMembers position_members(const PositionBodies& b) {
+    return {{
+        bv::method("__init__", b.init, kSelf),
+        bv::property("position_available_long", b.available_long),
+        bv::property("position_available_short", b.available_short),
+        bv::property("position_available_today_long", b.available_today_long),
+        bv::property("position_available_today_short", b.available_today_short),
+        bv::property("total_volume_long", b.total_volume_long),
+        bv::property("total_volume_short", b.total_volume_short),
+        bv::method("snapshot", b.snapshot, kSelf),
+        bv::method("volume", b.volume, kSide),
+        bv::method("market_value", b.market_value, kSide),
+    }};
+}
+
+// A concrete position class on PositionsBase; `members` is a static table.
+bool define_position_class(bv::ModuleBody& m, const char* name, const PositionMembers& members);
 bool define_stock_position(bv::ModuleBody& m);
 bool define_future_position(bv::ModuleBody& m);
 

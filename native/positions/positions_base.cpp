@@ -23,55 +23,32 @@ PyObject* not_implemented(bv::Function*, PyObject* const*) {
 }
 
 
-const bv::FunctionSpec kInit("__init__", base_init, kSelf);
-const bv::FunctionSpec kTotalVolumeLong("total_volume_long", not_implemented, kSelf);
-const bv::FunctionSpec kTotalVolumeShort("total_volume_short", not_implemented, kSelf);
-const bv::FunctionSpec kAvailableLong("position_available_long", not_implemented, kSelf);
-const bv::FunctionSpec kAvailableShort("position_available_short", not_implemented, kSelf);
-const bv::FunctionSpec kAvailableTodayLong("position_available_today_long", not_implemented, kSelf);
-const bv::FunctionSpec kAvailableTodayShort("position_available_today_short", not_implemented,
-                                            kSelf);
-const bv::FunctionSpec kSnapshot("snapshot", not_implemented, kSelf);
-const bv::FunctionSpec kVolume("volume", not_implemented, kSide);
-const bv::FunctionSpec kMarketValue("market_value", not_implemented, kSide);
+// The interface: every member but __init__ raises NotImplementedError.
+const bv::Member kMembers[] = {
+    bv::method("__init__", base_init, kSelf),
+    bv::method("total_volume_long", not_implemented, kSelf),
+    bv::method("total_volume_short", not_implemented, kSelf),
+    bv::property("position_available_long", not_implemented),
+    bv::property("position_available_short", not_implemented),
+    bv::property("position_available_today_long", not_implemented),
+    bv::property("position_available_today_short", not_implemented),
+    bv::method("snapshot", not_implemented, kSelf),
+    bv::method("volume", not_implemented, kSide),
+    bv::method("market_value", not_implemented, kSide),
+};
 
 }  // namespace
 
 bool define_positions_base(bv::ModuleBody& m) {
-    Ref cls = bv::ClassBuilder(m, "PositionsBase")
-                  .method(kInit)
-                  .method(kTotalVolumeLong)
-                  .method(kTotalVolumeShort)
-                  .property(kAvailableLong)
-                  .property(kAvailableShort)
-                  .property(kAvailableTodayLong)
-                  .property(kAvailableTodayShort)
-                  .method(kSnapshot)
-                  .method(kVolume)
-                  .method(kMarketValue)
-                  .build();
-    return m.bind("PositionsBase", std::move(cls));
+    return m.bind("PositionsBase", bv::ClassBuilder(m, "PositionsBase").members(kMembers).build());
 }
 
-bool define_position_class(bv::ModuleBody& m, const char* name,
-                           const bv::FunctionSpec (&k)[10]) {
+bool define_position_class(bv::ModuleBody& m, const char* name, const PositionMembers& members) {
     Ref base = bv::global(m.globals(), m.state<State>().names[n_PositionsBase]);
     if (!base) return false;
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     if (!bases) return false;
-    Ref cls = bv::ClassBuilder(m, name, std::move(bases))
-                  .method(k[0])
-                  .property(k[1])
-                  .property(k[2])
-                  .property(k[3])
-                  .property(k[4])
-                  .property(k[5])
-                  .property(k[6])
-                  .method(k[7])
-                  .method(k[8])
-                  .method(k[9])
-                  .build();
-    return m.bind(name, std::move(cls));
+    return m.bind(name, bv::ClassBuilder(m, name, std::move(bases)).members(members).build());
 }
 
 }  // namespace positions

@@ -127,19 +127,8 @@ PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
     return r.finish().release();
 }
 
-
-const bv::FunctionSpec kMembers[] = {
-    {"__init__", stock_init, kSelf},
-    {"position_available_long", available_long, kSelf},
-    {"position_available_short", zero, kSelf},
-    {"position_available_today_long", zero, kSelf},
-    {"position_available_today_short", zero, kSelf},
-    {"total_volume_long", total_volume_long, kSelf},
-    {"total_volume_short", zero, kSelf},
-    {"snapshot", snapshot, kSelf},
-    {"volume", volume, kSide},
-    {"market_value", market_value, kSide},
-};
+const PositionMembers kMembers = position_members({
+    stock_init, available_long, zero, zero, zero, total_volume_long, zero, snapshot, volume, market_value});
 
 }  // namespace
 

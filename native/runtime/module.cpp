@@ -1,5 +1,7 @@
 #include "module.hpp"
 
+#include "attr.hpp"
+
 namespace bv {
 
 namespace {
@@ -155,32 +157,24 @@ ClassBuilder& ClassBuilder::put(const char* name, Ref value) {
     return *this;
 }
 
-ClassBuilder& ClassBuilder::method(const FunctionSpec& desc) {
-    if (!ok_) return *this;
-    return put(desc.name, body_.function(desc, name_));
-}
+void state_fields::Clear::operator()(AttrSite& m) { m = AttrSite{}; }
 
-ClassBuilder& ClassBuilder::property(const FunctionSpec& getter) {
-    if (!ok_) return *this;
-    Ref f = body_.function(getter, name_);
-    if (!f) return put(getter.name, Ref());
-    return put(getter.name,
-               Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type),
-                                                       f.get(), nullptr)));
-}
+Ref ClassBuilder::function(const FunctionSpec& spec) { return body_.function(spec, name_); }
 
-ClassBuilder& ClassBuilder::classmethod(const FunctionSpec& desc) {
+ClassBuilder& ClassBuilder::member(const Member& m) {
     if (!ok_) return *this;
-    Ref f = body_.function(desc, name_);
-    if (!f) return put(desc.name, Ref());
-    return put(desc.name, Ref::steal(PyClassMethod_New(f.get())));
-}
-
-ClassBuilder& ClassBuilder::staticmethod(const FunctionSpec& desc) {
-    if (!ok_) return *this;
-    Ref f = body_.function(desc, name_);
-    if (!f) return put(desc.name, Ref());
-    return put(desc.name, Ref::steal(PyStaticMethod_New(f.get())));
+    Ref f = function(m.spec);
+    if (f) {
+        switch (m.kind) {
+            case Kind::Method: break;
+            case Kind::Property:
+                f = call(reinterpret_cast<PyObject*>(&PyProperty_Type), f.get());
+                break;
+            case Kind::ClassMethod: f = Ref::steal(PyClassMethod_New(f.get())); break;
+            case Kind::StaticMethod: f = Ref::steal(PyStaticMethod_New(f.get())); break;
+        }
+    }
+    return put(m.spec.name, std::move(f));
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, Ref value) { return put(name, std::move(value)); }

@@ -143,15 +143,18 @@ const bv::Param kSetattr[] = {bv::arg("self"), bv::arg("key"), bv::arg("value")}
 const bv::Param kGetattr[] = {bv::arg("self"), bv::arg("item")};
 const bv::Param kSelf[] = {bv::arg("self")};
 
-const bv::FunctionSpec kDdInit("__init__", dd_init, kInit);
-const bv::FunctionSpec kDdSetattr("__setattr__", setattr_impl, kSetattr);
-const bv::FunctionSpec kDdGetattr("__getattr__", dd_getattr, kGetattr);
-const bv::FunctionSpec kDdStr("__str__", dd_str, kSelf);
-
-const bv::FunctionSpec kOddInit("__init__", odd_init, kInit);
-const bv::FunctionSpec kOddSetattr("__setattr__", setattr_impl, kSetattr);
-const bv::FunctionSpec kOddGetattr("__getattr__", odd_getattr, kGetattr);
-const bv::FunctionSpec kOddStr("__str__", odd_str, kSelf);
+const bv::Member kDotDictMembers[] = {
+    bv::method("__init__", dd_init, kInit),
+    bv::method("__setattr__", setattr_impl, kSetattr),
+    bv::method("__getattr__", dd_getattr, kGetattr),
+    bv::method("__str__", dd_str, kSelf),
+};
+const bv::Member kOrderedDotDictMembers[] = {
+    bv::method("__init__", odd_init, kInit),
+    bv::method("__setattr__", setattr_impl, kSetattr),
+    bv::method("__getattr__", odd_getattr, kGetattr),
+    bv::method("__str__", odd_str, kSelf),
+};
 
 }  // namespace
 
@@ -159,10 +162,7 @@ bool define_dot_dicts(bv::ModuleBody& m) {
     Ref dict_base = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
     if (!dict_base) return false;
     Ref dot_dict = bv::ClassBuilder(m, "DotDict", std::move(dict_base))
-                       .method(kDdInit)
-                       .method(kDdSetattr)
-                       .method(kDdGetattr)
-                       .method(kDdStr)
+                       .members(kDotDictMembers)
                        .build();
     if (dot_dict && !bv::install_fast_attribute_slots(dot_dict.get())) return false;
     if (!m.bind("DotDict", std::move(dot_dict))) return false;
@@ -173,10 +173,7 @@ bool define_dot_dicts(bv::ModuleBody& m) {
     Ref od_base = Ref::steal(PyTuple_Pack(1, od.get()));
     if (!od_base) return false;
     Ref ordered = bv::ClassBuilder(m, "OrderedDotDict", std::move(od_base))
-                      .method(kOddInit)
-                      .method(kOddSetattr)
-                      .method(kOddGetattr)
-                      .method(kOddStr)
+                      .members(kOrderedDotDictMembers)
                       .build();
     if (ordered && !bv::install_fast_attribute_slots(ordered.get())) return false;
     return m.bind("OrderedDotDict", std::move(ordered));

@@ -53,13 +53,15 @@ PyObject* load(bv::Function* fn, PyObject* const* args) {
 const bv::Param kInit[] = {bv::arg("self"), bv::arg("strategy_path")};
 const bv::Param kLoad[] = {bv::arg("self"), bv::arg("scope")};
 
-const bv::FunctionSpec kInitF("__init__", init, kInit);
-const bv::FunctionSpec kLoadF("load", load, kLoad);
+const bv::Member kMembers[] = {
+    bv::method("__init__", init, kInit),
+    bv::method("load", load, kLoad),
+};
 
 }  // namespace
 
 bool define_file_strategy_loader(bv::ModuleBody& m) {
-    Ref cls = bv::ClassBuilder(m, "FileStrategyLoader").method(kInitF).method(kLoadF).build();
+    Ref cls = bv::ClassBuilder(m, "FileStrategyLoader").members(kMembers).build();
     return m.bind("FileStrategyLoader", std::move(cls));
 }
 

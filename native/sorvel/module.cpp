@@ -31,23 +31,17 @@ bool body(bv::ModuleBody& m) {
 
 int exec(PyObject* module) { return bv::exec_module(module, "tframe.utils.sorvel", body); }
 
-void free_state(void* module) {
-    State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)));
-    if (!st) return;
-    st->names.clear();
-    Py_CLEAR(st->empty_str);
-    Py_CLEAR(st->default_root);
-    st->stats.clear();
-}
-
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
     BV_MODULE_SLOTS_END,
 };
 
+// The state holds functions and classes of the module, which hold the
+// module: the collector sees that cycle through the state's traverse.
 PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "belvane.tframe.utils.sorvel", nullptr, sizeof(State), nullptr, slots,
-    nullptr,               nullptr,                       free_state,
+    PyModuleDef_HEAD_INIT,     "belvane.tframe.utils.sorvel", nullptr,
+    sizeof(State),             nullptr,                       slots,
+    bv::state_traverse<State>, bv::state_clear<State>,        bv::state_free<State>,
 };
 
 }  // namespace

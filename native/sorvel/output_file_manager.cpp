@@ -389,14 +389,16 @@ const bv::Param kSub[] = {bv::arg("cls"), bv::arg("sub")};
 const bv::Param kMkDir[] = {bv::arg("path")};
 const bv::Param kInit[] = {bv::arg("cls"), bv::arg_none("root_dir")};
 
-const bv::FunctionSpec kRootSubDirF("root_sub_dir", root_sub_dir, kRootSubDir);
-const bv::FunctionSpec kGetSubDirF("get_sub_dir", get_sub_dir, kGetSubDir);
-const bv::FunctionSpec kSetTaskIdF("set_task_id", set_task_id, kSetTaskId);
-const bv::FunctionSpec kRmRootSubDirF("rm_root_sub_dir", rm_root_sub_dir, kSub);
-const bv::FunctionSpec kMkDirF("mk_dir", mk_dir, kMkDir);
-const bv::FunctionSpec kMkRootSubDirF("mk_root_sub_dir", mk_root_sub_dir, kSub);
-const bv::FunctionSpec kClsRootSubDirF("cls_root_sub_dir", cls_root_sub_dir, kSub);
-const bv::FunctionSpec kInitF("init", init, kInit);
+const bv::Member kMembers[] = {
+    bv::classmethod("root_sub_dir", root_sub_dir, kRootSubDir),
+    bv::classmethod("get_sub_dir", get_sub_dir, kGetSubDir),
+    bv::classmethod("set_task_id", set_task_id, kSetTaskId),
+    bv::classmethod("rm_root_sub_dir", rm_root_sub_dir, kSub),
+    bv::staticmethod("mk_dir", mk_dir, kMkDir),
+    bv::classmethod("mk_root_sub_dir", mk_root_sub_dir, kSub),
+    bv::classmethod("cls_root_sub_dir", cls_root_sub_dir, kSub),
+    bv::classmethod("init", init, kInit),
+};
 
 // The default root, as the class body computes it: the temporary directory
 // is asked before the hardware address.
@@ -439,14 +441,7 @@ bool define_output_file_manager(bv::ModuleBody& m) {
                   .del("tempfile")
                   .attr("_OutputFileManager__root_sub", std::move(subs))
                   .attr("_OutputFileManager__task_id", Ref::borrow(names[io_empty]))
-                  .classmethod(kRootSubDirF)
-                  .classmethod(kGetSubDirF)
-                  .classmethod(kSetTaskIdF)
-                  .classmethod(kRmRootSubDirF)
-                  .staticmethod(kMkDirF)
-                  .classmethod(kMkRootSubDirF)
-                  .classmethod(kClsRootSubDirF)
-                  .classmethod(kInitF)
+                  .members(kMembers)
                   .build();
     return m.bind("OutputFileManager", std::move(cls));
 }

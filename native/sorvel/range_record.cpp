@@ -829,15 +829,17 @@ const bv::Annotation kDiffAnn[] = {{"return", "list"}};
 const bv::Annotation kCombAnn[] = {{"records", "list"}};
 const bv::Annotation kSubAnn[] = {{"records", "list"}, {"return", "list"}};
 
-const bv::FunctionSpec kInit("__init__", rr_init, kSelf);
-const bv::FunctionSpec kAddRange("add_range", rr_add_range, kRange);
-const bv::FunctionSpec kSubRange("sub_range", rr_sub_range, kRange);
-const bv::FunctionSpec kRecord("record", rr_record, kName);
-const bv::FunctionSpec kCalcRecord("_calc_record", rr_calc_record, kName);
-const bv::FunctionSpec kDoIncrement("_do_increment_func", rr_do_increment_func, kIncrement);
-const bv::FunctionSpec kDiffRecord("diff_record", rr_diff_record, kWindow, kDiffAnn);
-const bv::FunctionSpec kCombRecord("comb_record", rr_comb_record, kRecords, kCombAnn);
-const bv::FunctionSpec kSubRecord("sub_record", rr_sub_record, kWindow, kSubAnn);
+const bv::Member kMembers[] = {
+    bv::method("__init__", rr_init, kSelf),
+    bv::method("add_range", rr_add_range, kRange),
+    bv::method("sub_range", rr_sub_range, kRange),
+    bv::method("record", rr_record, kName),
+    bv::method("_calc_record", rr_calc_record, kName),
+    bv::classmethod("_do_increment_func", rr_do_increment_func, kIncrement),
+    bv::classmethod("diff_record", rr_diff_record, kWindow, kDiffAnn),
+    bv::classmethod("comb_record", rr_comb_record, kRecords, kCombAnn),
+    bv::classmethod("sub_record", rr_sub_record, kWindow, kSubAnn),
+};
 const bv::FunctionSpec kSortKey("<lambda>", rr_sort_key, kKey);
 
 }  // namespace
@@ -852,15 +854,7 @@ bool define_range_record(bv::ModuleBody& m) {
         s.sort_key = key.release();
     }
     bv::Ref record = bv::ClassBuilder(m, "RangeRecord")
-                     .method(stats::kInit)
-                     .method(stats::kAddRange)
-                     .method(stats::kSubRange)
-                     .method(stats::kRecord)
-                     .method(stats::kCalcRecord)
-                     .classmethod(stats::kDoIncrement)
-                     .classmethod(stats::kDiffRecord)
-                     .classmethod(stats::kCombRecord)
-                     .classmethod(stats::kSubRecord)
+                     .members(stats::kMembers)
                      .build();
     if (!record) return false;
     // The stepping fast path applies while the class attribute is this one.

@@ -383,19 +383,21 @@ const bv::Param kInit[] = {bv::arg("self"), bv::arg_str("prompt", ""), bv::arg_s
 const bv::Param kExit[] = {bv::arg("self"), bv::varargs("args")};
 const bv::Param kReset[] = {bv::arg("self"), bv::arg_none("prompt"), bv::arg_none("unit")};
 
-const bv::FunctionSpec kTimerInit("__init__", timer_init, kInit);
-const bv::FunctionSpec kTimerStr("__str__", timer_str, kSelf);
-const bv::FunctionSpec kTimerEnter("__enter__", timer_enter, kSelf);
-const bv::FunctionSpec kTimerExit("__exit__", timer_exit, kExit);
-const bv::FunctionSpec kTimerTotal("total", timer_total, kSelf);
-const bv::FunctionSpec kTimerStart("start", timer_start, kSelf);
-const bv::FunctionSpec kTimerStop("stop", timer_stop, kSelf);
-const bv::FunctionSpec kTimerReset("reset", timer_reset, kReset);
-const bv::FunctionSpec kTimerRestart("restart", timer_restart, kReset);
-const bv::FunctionSpec kTimerRaiseNotStart("_raise_not_start", timer_raise_not_start, kSelf);
-const bv::FunctionSpec kTimerRaiseStarted("_raise_started", timer_raise_started, kSelf);
-const bv::FunctionSpec kTimerChsUnit("chs_unit", timer_chs_unit, kSelf);
-const bv::FunctionSpec kTimerRunning("running", timer_running, kSelf);
+const bv::Member kMembers[] = {
+    bv::method("__init__", timer_init, kInit),
+    bv::method("__str__", timer_str, kSelf),
+    bv::method("__enter__", timer_enter, kSelf),
+    bv::method("__exit__", timer_exit, kExit),
+    bv::method("total", timer_total, kSelf),
+    bv::method("start", timer_start, kSelf),
+    bv::method("stop", timer_stop, kSelf),
+    bv::method("reset", timer_reset, kReset),
+    bv::method("restart", timer_restart, kReset),
+    bv::method("_raise_not_start", timer_raise_not_start, kSelf),
+    bv::method("_raise_started", timer_raise_started, kSelf),
+    bv::property("chs_unit", timer_chs_unit),
+    bv::property("running", timer_running),
+};
 
 struct UnitRow {
     const char* key;
@@ -434,19 +436,7 @@ bool define_simple_timer(bv::ModuleBody& m) {
     if (!PyDateTimeAPI) return false;
     bv::Ref timer = bv::ClassBuilder(m, "SimpleTimer")
                     .attr("_unit_maps", stats::make_unit_maps())
-                    .method(stats::kTimerInit)
-                    .method(stats::kTimerStr)
-                    .method(stats::kTimerEnter)
-                    .method(stats::kTimerExit)
-                    .method(stats::kTimerTotal)
-                    .method(stats::kTimerStart)
-                    .method(stats::kTimerStop)
-                    .method(stats::kTimerReset)
-                    .method(stats::kTimerRestart)
-                    .method(stats::kTimerRaiseNotStart)
-                    .method(stats::kTimerRaiseStarted)
-                    .property(stats::kTimerChsUnit)
-                    .property(stats::kTimerRunning)
+                    .members(stats::kMembers)
                     .build();
     if (!timer) return false;
     stats::State& s = m.state<State>().stats;

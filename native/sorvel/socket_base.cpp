@@ -562,22 +562,24 @@ const bv::Param kReceive[] = {bv::arg("self"), bv::arg_none("received_bytes"),
 const bv::Param kDealError[] = {bv::arg("self"), bv::arg("e"), bv::arg_bool("ignore_error", false)};
 const bv::Param kNetworkError[] = {bv::arg("self"), bv::arg("e")};
 
-const bv::FunctionSpec kInitF("__init__", init, kInit);
-const bv::FunctionSpec kSetTimeoutF("set_timeout", set_timeout, kSetTimeout);
-const bv::FunctionSpec kGetTimeoutF("get_timeout", get_timeout, kSelf);
-const bv::FunctionSpec kConnectedF("connected", connected, kSelf);
-const bv::FunctionSpec kErrorF("error", error, kSelf);
-const bv::FunctionSpec kConnectF("connect", connect, kConnect);
-const bv::FunctionSpec kDisconnectF("disconnect", disconnect, kSelf);
-const bv::FunctionSpec kReconnectF("reconnect", reconnect, kSelf);
-const bv::FunctionSpec kSendDataF("send_data", send_data, kSend);
-const bv::FunctionSpec kReceiveDataF("receive_data", receive_data, kReceive);
-const bv::FunctionSpec kCheckConnectF("_check_connect", check_connect, kSelf);
-const bv::FunctionSpec kDealErrorF("_deal_error", deal_error, kDealError);
-const bv::FunctionSpec kReceiveGarbageF("_receive_garbage_data", receive_garbage_data, kSelf);
-const bv::FunctionSpec kConnectedHookF("callback_connected", not_implemented, kSelf);
-const bv::FunctionSpec kDisconnectedHookF("callback_disconnected", not_implemented, kSelf);
-const bv::FunctionSpec kNetworkErrorHookF("callback_network_error", not_implemented, kNetworkError);
+const bv::Member kMembers[] = {
+    bv::method("__init__", init, kInit),
+    bv::method("set_timeout", set_timeout, kSetTimeout),
+    bv::method("get_timeout", get_timeout, kSelf),
+    bv::property("connected", connected),
+    bv::property("error", error),
+    bv::method("connect", connect, kConnect),
+    bv::method("disconnect", disconnect, kSelf),
+    bv::method("reconnect", reconnect, kSelf),
+    bv::method("send_data", send_data, kSend),
+    bv::method("receive_data", receive_data, kReceive),
+    bv::method("_check_connect", check_connect, kSelf),
+    bv::method("_deal_error", deal_error, kDealError),
+    bv::method("_receive_garbage_data", receive_garbage_data, kSelf),
+    bv::method("callback_connected", not_implemented, kSelf),
+    bv::method("callback_disconnected", not_implemented, kSelf),
+    bv::method("callback_network_error", not_implemented, kNetworkError),
+};
 
 }  // namespace
 
@@ -587,22 +589,7 @@ bool define_socket_base(bv::ModuleBody& m) {
                   .attr("socket_status_close", bv::from_long(0))
                   .attr("socket_default_timeout", bv::from_long(300))
                   .attr("socket_default_buffer", bv::from_long(10485760))
-                  .method(kInitF)
-                  .method(kSetTimeoutF)
-                  .method(kGetTimeoutF)
-                  .property(kConnectedF)
-                  .property(kErrorF)
-                  .method(kConnectF)
-                  .method(kDisconnectF)
-                  .method(kReconnectF)
-                  .method(kSendDataF)
-                  .method(kReceiveDataF)
-                  .method(kCheckConnectF)
-                  .method(kDealErrorF)
-                  .method(kReceiveGarbageF)
-                  .method(kConnectedHookF)
-                  .method(kDisconnectedHookF)
-                  .method(kNetworkErrorHookF)
+                  .members(kMembers)
                   .build();
     return m.bind("SocketBase", std::move(cls));
 }

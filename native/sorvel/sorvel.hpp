@@ -120,6 +120,14 @@ struct State {
     // OutputFileManager's root as its class body computed it.
     PyObject* default_root;
     stats::State stats;
+
+    template <class F>
+    void fields(F&& f) {
+        f(names);
+        f(empty_str);
+        f(default_root);
+        f(stats);
+    }
 };
 
 inline State& state(bv::Function* fn) { return bv::state_of<State>(fn); }

@@ -114,26 +114,27 @@ struct State {
         return kw_prompt_unit && kw_prompt_unit_start && kw_key && one && minus_one && ms_per_day &&
                thousand && empty_str;
     }
-    void clear() {
-        names.clear();
-        Py_CLEAR(kw_prompt_unit);
-        Py_CLEAR(kw_prompt_unit_start);
-        Py_CLEAR(kw_key);
-        Py_CLEAR(one);
-        Py_CLEAR(minus_one);
-        Py_CLEAR(ms_per_day);
-        Py_CLEAR(thousand);
-        Py_CLEAR(empty_str);
-        Py_CLEAR(defaultdict_type);
-        Py_CLEAR(sort_key);
-        Py_CLEAR(own_increment);
-        Py_CLEAR(own_running);
-        Py_CLEAR(own_total);
-        Py_CLEAR(own_raise_not_start);
-        Py_CLEAR(own_raise_started);
-        Py_CLEAR(own_running_fget);
-        Py_CLEAR(datetime_module);
-        Py_CLEAR(datetime_now);
+    template <class F>
+    void fields(F&& f) {
+        f(names);
+        f(kw_prompt_unit);
+        f(kw_prompt_unit_start);
+        f(kw_key);
+        f(one);
+        f(minus_one);
+        f(ms_per_day);
+        f(thousand);
+        f(empty_str);
+        f(defaultdict_type);
+        f(sort_key);
+        f(own_increment);
+        f(own_running);
+        f(own_total);
+        f(own_raise_not_start);
+        f(own_raise_started);
+        f(own_running_fget);
+        f(datetime_module);
+        f(datetime_now);
     }
 };
 

@@ -317,18 +317,20 @@ const bv::Param kStatInfoParams[] = {bv::arg("self"), bv::arg("name"), bv::arg_b
 const bv::Annotation kStartTimeAnn[] = {{"prompt", "str"}};
 const bv::Annotation kInstanceAnn[] = {{"return", "StatusCollect"}};
 
-const bv::FunctionSpec kInit("__init__", collect_init, kSelf);
-const bv::FunctionSpec kStartTime("start_time", collect_start_time, kStartTimeParams, kStartTimeAnn);
-const bv::FunctionSpec kStopTime("stop_time", collect_stop_time, kStopTimeParams);
-const bv::FunctionSpec kUseTime("use_time", collect_use_time, kName);
-const bv::FunctionSpec kRestartTime("restart_time", collect_restart_time, kName);
-const bv::FunctionSpec kRecoderOnce("recoder_once", collect_recoder_once, kRecoderOnceParams);
-const bv::FunctionSpec kRecoderCount("recoder_count", collect_recoder_count, kName);
-const bv::FunctionSpec kTimeObject("time_object", collect_time_object, kName);
-const bv::FunctionSpec kStatInfo("stat_info", collect_stat_info, kStatInfoParams);
-const bv::FunctionSpec kLastInfo("last_info", collect_last_info, kName);
-const bv::FunctionSpec kClearInfo("clear_info", collect_clear_info, kName);
-const bv::FunctionSpec kInstance("instance", collect_instance, kCls, kInstanceAnn);
+const bv::Member kMembers[] = {
+    bv::method("__init__", collect_init, kSelf),
+    bv::method("start_time", collect_start_time, kStartTimeParams, kStartTimeAnn),
+    bv::method("stop_time", collect_stop_time, kStopTimeParams),
+    bv::method("use_time", collect_use_time, kName),
+    bv::method("restart_time", collect_restart_time, kName),
+    bv::method("recoder_once", collect_recoder_once, kRecoderOnceParams),
+    bv::method("recoder_count", collect_recoder_count, kName),
+    bv::method("time_object", collect_time_object, kName),
+    bv::method("stat_info", collect_stat_info, kStatInfoParams),
+    bv::method("last_info", collect_last_info, kName),
+    bv::method("clear_info", collect_clear_info, kName),
+    bv::classmethod("instance", collect_instance, kCls, kInstanceAnn),
+};
 
 }  // namespace
 }  // namespace stats
@@ -339,18 +341,7 @@ bool define_status_collect(bv::ModuleBody& m) {
     if (!PyDateTimeAPI) return false;
     bv::Ref collect = bv::ClassBuilder(m, "StatusCollect")
                       .attr("_StatusCollect__state", bv::Ref::steal(PyDict_New()))
-                      .method(stats::kInit)
-                      .method(stats::kStartTime)
-                      .method(stats::kStopTime)
-                      .method(stats::kUseTime)
-                      .method(stats::kRestartTime)
-                      .method(stats::kRecoderOnce)
-                      .method(stats::kRecoderCount)
-                      .method(stats::kTimeObject)
-                      .method(stats::kStatInfo)
-                      .method(stats::kLastInfo)
-                      .method(stats::kClearInfo)
-                      .classmethod(stats::kInstance)
+                      .members(stats::kMembers)
                       .build();
     return m.bind("StatusCollect", std::move(collect));
 }
