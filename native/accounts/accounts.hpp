@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../runtime/module.hpp"
+#include "../runtime/ops.hpp"
 
 namespace accounts {
 
@@ -244,7 +245,9 @@ bv::Ref target_key_of(bv::Function* fn, PyObject* market, PyObject* code);
 // mapping[key], for a str key (shortcuts.cpp).
 bv::Ref get_item(bv::Function* fn, PyObject* mapping, PyObject* key);
 // mapping.get(key) or mapping.get(key, default)
-bv::Ref mapping_get(bv::Function* fn, PyObject* mapping, PyObject* key, PyObject* dflt);
+inline bv::Ref mapping_get(bv::Function* fn, PyObject* mapping, PyObject* key, PyObject* dflt) {
+    return bv::mapping_get(mapping, key, state(fn).names[n_get], dflt);
+}
 // A new empty record from the module global OrderedDict.
 bv::Ref new_record(bv::Function* fn);
 // record[key] = value; false with the error set.
@@ -261,8 +264,7 @@ bv::Ref stamp_time(bv::Function* fn, PyObject* stamp);
 int not_negative(bv::Function* fn, PyObject* idx);
 // Truth of `idx < len(seq)`; -1 on error.
 int below_length(PyObject* idx, PyObject* seq);
-// seq[idx]
-bv::Ref item_at(PyObject* seq, PyObject* idx);
+using bv::index_into;
 
 // The content of a position report as the record builders read it: either
 // a mapping, read by subscription, or the values of the 34 report keys (in

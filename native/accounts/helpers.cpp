@@ -36,17 +36,6 @@ Ref target_key_of(bv::Function* fn, PyObject* market, PyObject* code) {
     return bv::call(todotmc.get(), target.get());
 }
 
-Ref mapping_get(bv::Function* fn, PyObject* mapping, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) return Ref();
-        return Ref::borrow(dflt ? dflt : Py_None);
-    }
-    if (dflt) return bv::call_method(mapping, name(fn, n_get), key, dflt);
-    return bv::call_method(mapping, name(fn, n_get), key);
-}
-
 Ref new_record(bv::Function* fn) {
     Ref cls = bv::global(fn, name(fn, n_OrderedDict));
     if (!cls) return Ref();
@@ -132,15 +121,6 @@ int below_length(PyObject* idx, PyObject* seq) {
     Ref r = Ref::steal(PyObject_RichCompare(idx, len.get(), Py_LT));
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
-}
-
-Ref item_at(PyObject* seq, PyObject* idx) {
-    if (PyList_CheckExact(seq) && PyLong_CheckExact(idx)) {
-        Py_ssize_t i = PyLong_AsSsize_t(idx);
-        if (i == -1 && PyErr_Occurred()) PyErr_Clear();
-        else if (i >= 0 && i < PyList_GET_SIZE(seq)) return Ref::borrow(PyList_GET_ITEM(seq, i));
-    }
-    return Ref::steal(PyObject_GetItem(seq, idx));
 }
 
 }  // namespace accounts

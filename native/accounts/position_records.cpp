@@ -292,7 +292,7 @@ PyObject* make_position(bv::Function* fn, PyObject* const* args) {
     if (!copy_attr(fn, r, n_account_name, self, n_name) ||
         !copy_attr(fn, r, n_account_idx, self, n_handle_idx))
         return nullptr;
-    Ref code = item_at(keys.get(), target_idx);
+    Ref code = index_into(keys.get(), target_idx);
     if (!code || !set_item(r, name(fn, n_code), code.get()) ||
         !set_item(r, name(fn, n_target_idx), target_idx) || !set_item(r, name(fn, n_side), side))
         return nullptr;

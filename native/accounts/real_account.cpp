@@ -135,7 +135,7 @@ PyObject* get_position_info(bv::Function* fn, PyObject* const* args) {
     int below = below_length(target_idx, keys.get());
     if (below < 0) return nullptr;
     if (below) {
-        Ref key = item_at(keys.get(), target_idx);
+        Ref key = index_into(keys.get(), target_idx);
         if (!key) return nullptr;
         Ref table = bv::getattr(self, name(fn, n__position));
         if (!table) return nullptr;

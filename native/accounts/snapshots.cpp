@@ -238,7 +238,7 @@ PyObject* snapshot_position(bv::Function* fn, PyObject* const* args) {
         if (inside > 0) inside = below_length(target_idx.get(), keys.get());
         if (inside < 0) return nullptr;
         if (!inside) continue;
-        Ref key = item_at(keys.get(), target_idx.get());
+        Ref key = index_into(keys.get(), target_idx.get());
         if (!key) return nullptr;
         Ref table = bv::getattr(self, name(fn, n__position));
         if (!table) return nullptr;

@@ -1,18 +1,15 @@
 // DotDict and OrderedDotDict: mappings whose string keys double as attributes.
 #include "sorvel.hpp"
 
+#include "../runtime/ops.hpp"
+
 namespace sorvel {
 namespace {
 
 using bv::Ref;
 
-// super(<module global cls_name>, self).<attr>, as the class body spells it.
 Ref super_attr(bv::Function* fn, Name cls_name, PyObject* self, Name attr) {
-    Ref cls = bv::global(fn, name(fn, cls_name));
-    if (!cls) return Ref();
-    Ref sup = bv::call(reinterpret_cast<PyObject*>(&PySuper_Type), cls.get(), self);
-    if (!sup) return Ref();
-    return bv::getattr(sup.get(), name(fn, attr));
+    return bv::super_attr(fn, name(fn, cls_name), self, name(fn, attr));
 }
 
 PyObject* init_impl(bv::Function* fn, PyObject* const* args, Name cls_name) {

@@ -5,6 +5,7 @@
 // the clause's classes are read only once an exception has happened, and
 // handlers run with that exception as the one being handled.
 #include "../runtime/handler.hpp"
+#include "../runtime/ops.hpp"
 #include "sorvel.hpp"
 
 #include <climits>
@@ -28,9 +29,7 @@ bool copy_attr(bv::Function* fn, PyObject* self, Name n, Name from) {
 }
 
 Ref global_attr(bv::Function* fn, Name module, Name n) {
-    Ref m = bv::global(fn, name(fn, module));
-    if (!m) return Ref();
-    return get(fn, m.get(), n);
+    return bv::global_attr(fn, name(fn, module), name(fn, n));
 }
 
 // time.sleep(seconds)
@@ -544,12 +543,6 @@ PyObject* receive_garbage_data(bv::Function* fn, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-// The hooks belong to subclasses.
-PyObject* not_implemented(bv::Function*, PyObject* const*) {
-    PyErr_SetNone(PyExc_NotImplementedError);
-    return nullptr;
-}
-
 const bv::Param kSelf[] = {bv::arg("self")};
 const bv::Param kInit[] = {bv::arg("self"), bv::arg("addr"), bv::arg("port"),
                            bv::arg_none("timeout")};
@@ -562,6 +555,7 @@ const bv::Param kReceive[] = {bv::arg("self"), bv::arg_none("received_bytes"),
 const bv::Param kDealError[] = {bv::arg("self"), bv::arg("e"), bv::arg_bool("ignore_error", false)};
 const bv::Param kNetworkError[] = {bv::arg("self"), bv::arg("e")};
 
+// The callback_* hooks belong to subclasses.
 const bv::Member kMembers[] = {
     bv::method("__init__", init, kInit),
     bv::method("set_timeout", set_timeout, kSetTimeout),
@@ -576,9 +570,9 @@ const bv::Member kMembers[] = {
     bv::method("_check_connect", check_connect, kSelf),
     bv::method("_deal_error", deal_error, kDealError),
     bv::method("_receive_garbage_data", receive_garbage_data, kSelf),
-    bv::method("callback_connected", not_implemented, kSelf),
-    bv::method("callback_disconnected", not_implemented, kSelf),
-    bv::method("callback_network_error", not_implemented, kNetworkError),
+    bv::method("callback_connected", bv::not_implemented, kSelf),
+    bv::method("callback_disconnected", bv::not_implemented, kSelf),
+    bv::method("callback_network_error", bv::not_implemented, kNetworkError),
 };
 
 }  // namespace

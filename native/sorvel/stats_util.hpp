@@ -5,6 +5,8 @@
 
 #include "sorvel.hpp"
 
+#include "../runtime/ops.hpp"
+
 #include <climits>
 
 namespace sorvel {
@@ -42,20 +44,7 @@ inline bool prepare(bv::ModuleBody& m) {
     return true;
 }
 
-// o[i] for a constant i (>= 0, or -1 for the last). Exact tuples and lists
-// are read directly; anything else, and an index out of range, goes through
-// subscription so that the error is the host's.
-inline Ref item_at(PyObject* o, Py_ssize_t i) {
-    if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
-        Py_ssize_t n = Py_SIZE(o);
-        Py_ssize_t j = i < 0 ? i + n : i;
-        if (j >= 0 && j < n)
-            return Ref::borrow(PyTuple_CheckExact(o) ? PyTuple_GET_ITEM(o, j) : PyList_GET_ITEM(o, j));
-    }
-    Ref index = Ref::steal(PyLong_FromSsize_t(i));
-    if (!index) return Ref();
-    return Ref::steal(PyObject_GetItem(o, index.get()));
-}
+using bv::item_at;
 
 template <typename T>
 inline bool compare_values(T a, T b, int op) {
@@ -173,21 +162,10 @@ inline bool plain_dict(State& s, PyObject* d) {
 // 0 when a plain dict lacks the key (`out` empty: the default is the caller's
 // to make, if it needs one at all), -1 on error.
 inline int mapping_get(State& s, PyObject* d, PyObject* key, Ref& out, bool empty_list_default) {
-    if (plain_dict(s, d)) {
-        PyObject* v = PyDict_GetItemWithError(d, key);
-        if (v) {
-            out = Ref::borrow(v);
-            return 1;
-        }
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    if (empty_list_default) {
-        Ref dflt = Ref::steal(PyList_New(0));
-        if (!dflt) return -1;
-        out = bv::call_method(d, s.names[n_get], key, dflt.get());
-    } else {
-        out = bv::call_method(d, s.names[n_get], key);
-    }
+    if (plain_dict(s, d)) return bv::dict_get(d, key, out);
+    Ref dflt;
+    if (empty_list_default && !(dflt = Ref::steal(PyList_New(0)))) return -1;
+    out = bv::mapping_get(d, key, s.names[n_get], dflt.get());
     return out ? 1 : -1;
 }
 

@@ -1,0 +1,77 @@
+// Python expressions every module's bodies spell the same way.
+#pragma once
+
+#include "function.hpp"
+
+namespace bv {
+
+// A body that raises NotImplementedError (the interface members of a base
+// class whose subclasses provide them).
+inline PyObject* not_implemented(Function*, PyObject* const*) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return nullptr;
+}
+
+// <module global>.<attr>, both read now (pd.NaT, socket.error).
+inline Ref global_attr(Function* fn, PyObject* global_name, PyObject* attr) {
+    Ref g = global(fn, global_name);
+    if (!g) return Ref();
+    return getattr(g.get(), attr);
+}
+
+// super(<module global cls_name>, self).<attr>, as a class body spells it.
+inline Ref super_attr(Function* fn, PyObject* cls_name, PyObject* self, PyObject* attr) {
+    Ref cls = global(fn, cls_name);
+    if (!cls) return Ref();
+    Ref sup = call(reinterpret_cast<PyObject*>(&PySuper_Type), cls.get(), self);
+    if (!sup) return Ref();
+    return getattr(sup.get(), attr);
+}
+
+// o[i]: exact tuples and lists read directly (a negative i counts from the
+// end), anything else, and an index out of range, by subscription so that
+// the error is the host's.
+inline Ref item_at(PyObject* o, Py_ssize_t i) {
+    if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+        Py_ssize_t n = Py_SIZE(o);
+        Py_ssize_t j = i < 0 ? i + n : i;
+        if (j >= 0 && j < n)
+            return Ref::borrow(PyTuple_CheckExact(o) ? PyTuple_GET_ITEM(o, j) : PyList_GET_ITEM(o, j));
+    }
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index) return Ref();
+    return Ref::steal(PyObject_GetItem(o, index.get()));
+}
+
+// o[index] for an index object.
+inline Ref index_into(PyObject* o, PyObject* index) {
+    if ((PyList_CheckExact(o) || PyTuple_CheckExact(o)) && PyLong_CheckExact(index)) {
+        Py_ssize_t i = PyLong_AsSsize_t(index);
+        if (i == -1 && PyErr_Occurred()) PyErr_Clear();
+        else if (i >= 0) return item_at(o, i);
+    }
+    return Ref::steal(PyObject_GetItem(o, index));
+}
+
+// d.get(key) for a dict whose `get` is dict's own (the caller knows: an
+// exact dict always): 1 with `out` set, 0 for a missing key (`out` empty),
+// -1 on error.
+inline int dict_get(PyObject* d, PyObject* key, Ref& out) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    out = Ref::borrow(v);
+    return v ? 1 : PyErr_Occurred() ? -1 : 0;
+}
+
+// mapping.get(key), or mapping.get(key, dflt) when `dflt` is given; `get`
+// is the interned name "get". An exact dict is read without the call.
+inline Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* get, PyObject* dflt = nullptr) {
+    if (PyDict_CheckExact(mapping)) {
+        Ref v;
+        int found = dict_get(mapping, key, v);
+        if (found) return v;
+        return Ref::borrow(dflt ? dflt : Py_None);
+    }
+    return dflt ? call_method(mapping, get, key, dflt) : call_method(mapping, get, key);
+}
+
+}  // namespace bv
