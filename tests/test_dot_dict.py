@@ -75,6 +75,62 @@ def test_base_class_setters_keep_instance_attributes(cls):
             object.__delattr__(d, 'x')
 
 
+def _attribute_reads(mod):
+    """What reading attributes gives on instances whose classes and
+    instances compete with the keys in every way the lookup knows."""
+    class Sub(mod.DotDict):
+        shadow = 'class'
+
+        @property
+        def data(self):
+            return 'property'
+
+        @property
+        def failing(self):
+            raise AttributeError('from the property')
+
+        def method(self):
+            return 'method'
+
+    class OwnGetattr(mod.DotDict):
+        def __getattr__(self, item):
+            return ('own', item)
+
+    class Guarded(mod.OrderedDotDict):
+        def __getattribute__(self, item):
+            if item == 'guarded':
+                raise AttributeError('guarded')
+            return mod.OrderedDotDict.__getattribute__(self, item)
+
+    d = Sub({'shadow': 'key', 'data': 'key', 'failing': 'key', 'method': 'key', 'plain': 1,
+             'own': 'key'})
+    object.__setattr__(d, 'own', 'instance')
+    vars(d).update(data='instance', method='instance')  # a data descriptor wins, a method not
+    reads = [(d, n) for n in ('shadow', 'data', 'failing', 'method', 'plain', 'own', 'missing')]
+    reads += [(OwnGetattr({'k': 1}), 'k'), (OwnGetattr(), 'x'), (Guarded({'guarded': 2}), 'guarded'),
+              (Guarded(), 'guarded')]
+
+    def read(obj, n):
+        try:
+            v = getattr(obj, n)
+        except AttributeError as e:
+            return ('AttributeError', str(e).replace(mod.__name__, ''),
+                    type(e.__context__).__name__)
+        return v() if callable(v) else v
+    out = [read(obj, n) for obj, n in reads]
+    del d['plain']
+    Sub.plain = 'class, added later'
+    out.append(read(d, 'plain'))
+    del Sub.plain
+    out.append(read(d, 'plain'))
+    return out
+
+
+def test_attribute_reads_compete_with_keys_as_in_python():
+    from peers import sorvel_dicts
+    assert _attribute_reads(sorvel) == _attribute_reads(sorvel_dicts)
+
+
 def test_str_layouts():
     assert str(DotDict()) == 'DotDict{\n}'
     assert str(DotDict({'a': 1, 'b': 'x'})) == "DotDict{\n\t'a':1,\n\t'b':'x',\n}"
