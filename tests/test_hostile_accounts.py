@@ -6,7 +6,7 @@ native account gives the peer's outcome and answers normally afterwards."""
 import pytest
 
 from accounts_support import HANDLE, STAMP, cash, gv, make_account, native, peer, report
-from belvane.tframe.utils.sorvel import OrderedDotDict
+from belvane.tframe.utils.sorvel import DotDict, OrderedDotDict
 from hostile_support import BadBool, Boom, canon, hostile, hostile_params
 
 
@@ -399,6 +399,40 @@ def test_reports_that_are_str_and_dict_subclasses():
         out = [outcome(lambda: acc.update_info(cash(cls=Table), reports)),
                outcome(lambda: sorted(acc._position))]
         out.extend(snapshots(acc))
+        out.extend(usable(mod))
+        return out
+    run_both(scenario)
+
+
+@pytest.mark.parametrize('base', [OrderedDotDict, DotDict])
+def test_report_classes_whose_attributes_are_not_their_keys(base):
+    # Report attributes are read straight from the keys only while that is
+    # what the toolkit's __getattr__ would give.
+    class Shadowing(base):
+        Market = 'class'
+
+    class Subscripting(base):
+        def __getitem__(self, k):
+            v = base.__getitem__(self, k)
+            return 'sub-' + v if k == 'Code' else v
+
+    def scenario(mod):
+        acc = make_account(mod)
+        own = report('x', 'y', cls=base)
+        object.__setattr__(own, 'Code', 'instance')
+        reports = [report('sz', '000001', cls=base), report('sh', '600000', cls=Shadowing),
+                   report('q', 'q', cls=Subscripting), own, report('m', 'm', cls=base)]
+        del reports[-1]['Code']
+        out = [outcome(lambda: acc.update_info(cash(cls=base), reports))]
+        del reports[-1]
+        out += [outcome(lambda: acc.update_info(cash(cls=base), reports)),
+                outcome(lambda: sorted(acc._position))]
+        Shadowing.Code = 'late'
+        try:
+            out += [outcome(lambda: acc.update_info(cash(cls=base), reports)),
+                    outcome(lambda: sorted(acc._position))]
+        finally:
+            del Shadowing.Code
         out.extend(usable(mod))
         return out
     run_both(scenario)

@@ -4,7 +4,7 @@ from collections import OrderedDict
 from belvane.tframe import sysclsbase
 from belvane.tframe.ufuncs import todotmc
 from belvane.tframe.utils.datetimefunc import mft_to_datetime
-from belvane.tframe.utils.sorvel import OrderedDotDict
+from belvane.tframe.utils.sorvel import DotDict, OrderedDotDict
 from bench.harness import Row
 
 NATIVE = 'belvane.realtrade.model.accounts'
@@ -17,8 +17,8 @@ def targets(n):
     return [{'Market': 'SH', 'Code': '%06d' % i} for i in range(n)]
 
 
-def report(market, code, i):
-    r = OrderedDotDict()
+def report(market, code, i, kind=OrderedDotDict):
+    r = kind()
     r.AccountID, r.Market, r.Code = HANDLE, market, code
     for k in ('VolumeLong', 'VolumeShort', 'VolumeTodayLong', 'VolumeTodayShort', 'FpnlLong',
               'FpnlShort', 'ZpnlLong', 'ZpnlShort', 'HoldingCostLong', 'HoldingCostShort',
@@ -40,18 +40,18 @@ CASH_KEYS = ['ValidCash', 'AvailableCash', 'MarketValue', 'Margin', 'OrderFrozen
              'LastAmount', 'LastRealizedPnl', 'LastCost', 'LastCashFlow', 'ChangeReason']
 
 
-def cash():
-    c = OrderedDotDict((k, 1.0) for k in CASH_KEYS)
+def cash(kind=OrderedDotDict):
+    c = kind((k, 1.0) for k in CASH_KEYS)
     c.AccountID = HANDLE
     return c
 
 
-def account(mod, n_targets, n_reports):
+def account(mod, n_targets, n_reports, kind=OrderedDotDict):
     env = sysclsbase.SimEnvironment(targets=targets(n_targets))
     acc = mod.BVRealAccount(env, 'stock', 0, 'demo', HANDLE, 'CNY')
-    reports = [report('SH', '%06d' % (2 * i), i) for i in range(n_reports)]
-    reports.append(report('SZ', '999999', 0))  # a target outside the strategy's list
-    acc.update_info(cash(), reports)
+    reports = [report('SH', '%06d' % (2 * i), i, kind) for i in range(n_reports)]
+    reports.append(report('SZ', '999999', 0, kind))  # a target outside the strategy's list
+    acc.update_info(cash(kind), reports)
     return acc, reports
 
 
@@ -62,10 +62,12 @@ def _snapshot_positions(n):
     return make
 
 
-def _update_info(mod):
-    acc, reports = account(mod, 1000, 1000)
-    c = cash()
-    return lambda: acc.update_info(c, reports)
+def _update_info(kind):
+    def make(mod):
+        acc, reports = account(mod, 1000, 1000, kind)
+        c = cash(kind)
+        return lambda: acc.update_info(c, reports)
+    return make
 
 
 def _snapshot_position(mod):
@@ -126,7 +128,8 @@ def _floor_snapshot_position():
 
 
 ROWS = [
-    Row('BVRealAccount.update_info(1,000 reports)', _update_info, target=2.0),
+    Row('BVRealAccount.update_info(1,000 reports)', _update_info(OrderedDotDict), target=2.0),
+    Row('BVRealAccount.update_info(1,000 DotDict reports)', _update_info(DotDict), target=2.0),
     Row('snapshot_positions() per target, 100 targets', _snapshot_positions(100), per=100),
     Row('snapshot_positions() per target, 1,000 targets', _snapshot_positions(1000), per=1000,
         target=2.5),

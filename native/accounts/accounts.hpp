@@ -14,6 +14,7 @@ namespace accounts {
     X(n_gv, "gv")                                     \
     X(n_mft_to_datetime, "mft_to_datetime")           \
     X(n_OrderedDotDict, "OrderedDotDict")             \
+    X(n_DotDict, "DotDict")                           \
     X(n_env, "env")                                   \
     X(n_type, "type")                                 \
     X(n_handle_idx, "handle_idx")                     \
@@ -185,6 +186,7 @@ struct State {
         PyObject* odd_class;          // OrderedDotDict as imported
         getattrofunc odd_getattro;    // its attribute hook
         PyObject* odd_getattr;        // its __getattr__
+        PyObject* dd_getattr;         // DotDict's __getattr__
         binaryfunc getitem_slot;      // its subscription slot, which calls
         PyObject* dict_getitem;       // dict.__getitem__
         PyObject* odd_init;           // its __init__
@@ -203,6 +205,7 @@ struct State {
             f(odd_class);
             f(odd_getattro);
             f(odd_getattr);
+            f(dd_getattr);
             f(getitem_slot);
             f(dict_getitem);
             f(odd_init);

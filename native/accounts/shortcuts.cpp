@@ -49,7 +49,13 @@ bool default_getattribute(PyTypeObject* t, State& st) {
 // Nothing in the instance's own namespace can shadow a class attribute.
 bool no_instance_attrs(PyObject* obj) { return bv::instance_attrs_empty(obj) == 1; }
 
-// Ordinary lookup, then (if it fails) OrderedDotDict's __getattr__, which
+// The toolkit's own __getattr__ of OrderedDotDict or DotDict, as seen at
+// import: both read the key by subscription.
+bool toolkit_getattr(State& st, PyObject* f) {
+    return f && (f == st.known.odd_getattr || f == st.known.dd_getattr);
+}
+
+// Ordinary lookup, then (if it fails) the toolkit's __getattr__, which
 // reads the key: with nothing of that name in the class or the instance and
 // the dict's own subscription, `obj.attr` is the value stored under attr.
 // The class is judged for the three report attributes at once.
@@ -59,7 +65,7 @@ bool reads_keys_as_attrs(State& st, PyObject* obj) {
     bool fit = remembered(st.known.reads_keys, t) ||
                remember(st.known.reads_keys, t,
                         subscript_is_dicts(t, st) &&
-                            type_attr(t, st, n_dunder_getattr) == st.known.odd_getattr &&
+                            toolkit_getattr(st, type_attr(t, st, n_dunder_getattr)) &&
                             default_getattribute(t, st) && !type_attr(t, st, n_AccountID) &&
                             !type_attr(t, st, n_Market) && !type_attr(t, st, n_Code));
     return fit && no_instance_attrs(obj);
@@ -228,6 +234,18 @@ bool remember_known_objects(bv::ModuleBody& m) {
                 st.known.dict_getitem = bv::new_ref(getitem);
             }
             st.known.odd_getattr = getattr.release();
+            // DotDict, the other report class the framework builds, as the
+            // toolkit module holds it (not imported here).
+            PyObject* dd = PyDict_GetItemWithError(globals.get(), st.names[n_DotDict]);
+            if (!dd && PyErr_Occurred()) return false;
+            if (dd && PyType_Check(dd) &&
+                PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(dd), &PyDict_Type) &&
+                reinterpret_cast<PyTypeObject*>(dd)->tp_getattro == t->tp_getattro) {
+                Ref dd_getattr = Ref::borrow(
+                    type_attr(reinterpret_cast<PyTypeObject*>(dd), st, n_dunder_getattr));
+                if (toolkit_member(st, dd_getattr.get(), "DotDict.__getattr__"))
+                    st.known.dd_getattr = dd_getattr.release();
+            }
             st.known.odd_init = init.release();
             st.known.odd_globals = globals.release();
             st.known.odd_class = odd.release();
