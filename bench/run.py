@@ -54,7 +54,8 @@ def main(argv=None):
     ap.add_argument('--json')
     ap.add_argument('--compiled-dir')
     ap.add_argument('--quick', action='store_true', help="fewer rounds of samples")
-    ap.add_argument('-k', dest='keyword', help='only rows whose name contains this')
+    ap.add_argument('-k', dest='keyword', action='append',
+                    help='only rows whose name contains this (repeatable: any of them)')
     ap.add_argument('--against', metavar='SITE', help="another build's installed tree")
     args = ap.parse_args(argv)
     if args.compiled_dir:
@@ -82,7 +83,7 @@ def main(argv=None):
                                           in [('native', native), ('peer', peer),
                                               ('compiled', compiled)]}))
         for row in subject.ROWS:
-            if args.keyword and args.keyword not in row.name:
+            if not selected(row, args.keyword):
                 continue
             r = harness.measure(row, {'native': native, 'peer': peer, 'compiled': compiled},
                                 repeat)
@@ -106,6 +107,10 @@ def main(argv=None):
     return 0
 
 
+def selected(row, keywords):
+    return not keywords or any(k in row.name for k in keywords)
+
+
 def run_against(site, keyword, repeat, json_path):
     tmp = tempfile.mkdtemp(prefix='bench-against-')
     shutil.copytree(os.path.join(site, 'belvane'), os.path.join(tmp, 'belvane_against'))
@@ -123,7 +128,7 @@ def run_against(site, keyword, repeat, json_path):
         if getattr(subject, 'setup', None):
             subject.setup()
         for row in subject.ROWS:
-            if keyword and keyword not in row.name:
+            if not selected(row, keyword):
                 continue
             r = harness.measure(row, {'native': native, 'against': other}, repeat, floor=False)
             results.append(r)
