@@ -7,6 +7,17 @@ class Boom(Exception):
     pass
 
 
+# Stands for an attribute to delete where a value to set is expected.
+DELETED = object()
+
+
+def put(obj, attr, value):
+    if value is DELETED:
+        delattr(obj, attr)
+    else:
+        setattr(obj, attr, value)
+
+
 class BadBool(object):
     """A truth value that cannot be taken."""
 

@@ -7,7 +7,7 @@ import pytest
 
 from accounts_support import HANDLE, MODULES, STAMP, cash, gv, make_account, report
 from belvane.tframe.utils.sorvel import OrderedDotDict
-from hostile_support import BadBool, Boom, hostile, hostile_params
+from hostile_support import DELETED, BadBool, Boom, hostile, hostile_params, put
 from outcomes import plain_outcome as outcome, run_both
 
 SIDES = [gv.POSITIONSIDE_LONG, gv.POSITIONSIDE_SHORT, gv.POSITIONSIDE_UNKNOWN]
@@ -305,18 +305,12 @@ def replaced_attributes():
     ] + [(k, DELETED) for k in ('_cash', '_position', 'handle', 'name', 'handle_idx', 'env')]
 
 
-DELETED = object()
-
-
 @pytest.mark.parametrize('which', range(len(replaced_attributes())))
 def test_replaced_or_deleted_attributes(which):
     def scenario(mod):
         attr, value = replaced_attributes()[which]
         acc = pushed(mod)
-        if value is DELETED:
-            delattr(acc, attr)
-        else:
-            setattr(acc, attr, value)
+        put(acc, attr, value)
         out = snapshots(acc)
         out.append(outcome(lambda: acc.update_info(cash(), [report('a', 'b')])))
         out.extend(snapshots(acc))

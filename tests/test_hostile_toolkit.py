@@ -11,9 +11,10 @@ import socket
 import pytest
 
 from belvane.tframe.utils import sorvel
-from hostile_support import BadBool, Boom, hostile, hostile_params
+from hostile_support import DELETED, BadBool, Boom, hostile, hostile_params, put
 from outcomes import canon, plain_outcome as outcome, run_both
 from peers import sorvel_dicts, sorvel_io, sorvel_stats
+from toolkit_support import FakeClock, FakeTime
 
 
 class Impl(object):
@@ -35,25 +36,11 @@ NATIVE, PEER = Impl(True), Impl(False)
 BOTH = (NATIVE, PEER)
 
 
-class Clock(object):
-    """datetime for the module under test: now() advances 1.5 s per call."""
-
-    def __init__(self):
-        self.t = datetime.datetime(2024, 5, 1, 9, 30, 0, 250000)
-
-    @property
-    def datetime(self):
-        return self
-
-    def now(self):
-        self.t += datetime.timedelta(seconds=1.5)
-        return self.t
-
-
 @pytest.fixture
 def clocks(monkeypatch):
-    monkeypatch.setattr(sorvel, 'datetime', Clock())
-    monkeypatch.setattr(sorvel_stats, 'datetime', Clock())
+    for module in (sorvel, sorvel_stats):
+        monkeypatch.setattr(module, 'datetime', FakeClock(datetime.datetime(2024, 5, 1, 9, 30, 0, 250000),
+                                                          step=datetime.timedelta(seconds=1.5)))
 
 
 @pytest.fixture
@@ -208,10 +195,7 @@ def timer_attr_scenario(impl, attr, h, running):
     out = []
     for _, op in TIMER_OPS:
         t = T('p', unit='ms', start=running)
-        if h is DELETED:
-            delattr(t, attr)
-        else:
-            setattr(t, attr, h)
+        put(t, attr, h)
         out.append(outcome(lambda: op(t)))
         # The same object after its attributes are put right again.
         t.start_time, t.unit, t.prompt, t.elapsed = None, 'sec', 'x', 0
@@ -220,7 +204,6 @@ def timer_attr_scenario(impl, attr, h, running):
     return out
 
 
-DELETED = object()
 TIMER_VALUES = [(i, v) for i, v in INT_VALUES] + [('str-' + i, v) for i, v in STR_VALUES] + [
     ('deleted', DELETED), ('datetime-sub', type('D', (datetime.datetime,), {})(2024, 5, 1)),
     ('aware', datetime.datetime(2024, 5, 1, tzinfo=datetime.timezone.utc)),
@@ -683,14 +666,6 @@ def test_strategy_loader_hostile_paths(tmp_path):
 
 # ---- SocketBase with doubles ------------------------------------------------------------
 
-class FakeTime(object):
-    def __init__(self):
-        self.sleeps = []
-
-    def sleep(self, s):
-        self.sleeps.append(s)
-
-
 class Double(object):
     """A socket double whose reads answer from a script."""
 
@@ -854,10 +829,7 @@ def test_socket_attributes_replaced(attr, h):
                 c.events = []
                 c.client = Double([write(b'ab'), b'xyz', b'', OSError('x')])
                 c.status = 1
-                if h is DELETED:
-                    delattr(c, attr)
-                else:
-                    setattr(c, attr, h)
+                put(c, attr, h)
                 # connect() makes real sockets: keep it off the network.
                 impl.io.socket = FakeSocketModule()
                 try:
