@@ -195,14 +195,3 @@ def test_instance_takes_no_more_memory_than_the_peer():
     assert per_instance(mine) <= per_instance(theirs) * 1.005
     p, q = mine(), theirs()
     assert sys.getsizeof(p) + sys.getsizeof(vars(p)) <= sys.getsizeof(q) + sys.getsizeof(vars(q))
-
-
-def test_backtest_demo_prints_a_row_per_bar_and_position():
-    from belvane.demo import backtest
-    saved = sysclsbase.env
-    lines = []
-    backtest.run(out=lines.append)
-    assert sysclsbase.env is saved
-    rows = [l.split() for l in lines if l.split() and l.split()[0].isdigit()]
-    assert [r[:2] for r in rows[:2]] == [['1', 'stock'], ['1', 'future']] and len(rows) == 2 * len(backtest.BARS)
-    assert rows[4][5] == '10.133' and lines[-1].strip().startswith('at the close: stock 1500 shares')
