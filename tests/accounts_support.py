@@ -75,19 +75,6 @@ def cash(account=HANDLE, cls=OrderedDotDict, **values):
     return c
 
 
-def same(a, b):
-    """Value-for-value and type-for-type equality, NaN equal to NaN."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float) and math.isnan(a):
-        return math.isnan(b)
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b
-
-
 def is_nan(v):
     return isinstance(v, float) and math.isnan(v)
 

@@ -1,21 +1,21 @@
 """The native account against its pure-Python peer: same results, same calls
 into the framework, same failures, including under hostile inputs and with
 the classes it relies on patched."""
+import functools
 import gc
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from accounts_support import (HANDLE, NAN, REPORT_KEYS, STAMP, Recorder, cash, gv, make_account,
-                              native, peer, report, same)
+                              native, peer, report)
 from belvane.tframe.utils.sorvel import OrderedDotDict
+from conftest import run_python
+from hostile_support import Boom
+import outcomes
 
-
-def outcome(call):
-    try:
-        return ('ok', call())
-    except Exception as e:  # the exception itself is what is compared
-        return ('raised', type(e), e.args)
+# Failures compare by the exception's arguments, not only by its text.
+outcome = functools.partial(outcomes.outcome, text=lambda e: outcomes.canon(e.args))
 
 
 def run_both(scenario, monkeypatch=None):
@@ -31,7 +31,7 @@ def run_both(scenario, monkeypatch=None):
         else:
             results.append((outcome(lambda: scenario(mod)), log))
     (a, log_a), (b, log_b) = results
-    assert same(a, b), (a, b)
+    assert a == b, (a, b)
     assert log_a == log_b
     return a
 
@@ -81,10 +81,6 @@ def test_random_accounts_agree(monkeypatch, data):
 
 
 # ---- hostile inputs ----------------------------------------------------------------
-
-class Boom(Exception):
-    pass
-
 
 class RaisingGet(OrderedDotDict):
     def __getitem__(self, key):
@@ -278,12 +274,7 @@ def test_no_reference_leaks():
 def test_toolkit_class_patched_before_import():
     # The shortcuts must not take a replacement seen at import for the
     # toolkit's own OrderedDotDict.__getattr__.
-    import os
-    import subprocess
-    import sys
     script = '''
-import sys
-sys.path.insert(0, %r)
 from belvane.tframe.utils.sorvel import OrderedDotDict
 OrderedDotDict.__getattr__ = lambda self, item: 'X' if item == 'Market' else self[item]
 from accounts_support import MODULES, cash, make_account, report
@@ -291,9 +282,8 @@ for mod in MODULES:
     acc = make_account(mod)
     acc.update_info(cash(), [report('sh', '1')])
     print(list(acc._position))
-''' % os.path.dirname(os.path.abspath(__file__))
-    out = subprocess.run([sys.executable, '-c', script], stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, universal_newlines=True)
+'''
+    out = run_python(script)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split('\n')[:2] == ["['X.1']", "['X.1']"]
 

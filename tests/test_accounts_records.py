@@ -8,6 +8,7 @@ from accounts_support import (HANDLE, MODULES, MODULE_IDS, NAN, REPORT_KEYS, STA
                               gv, is_nan, make_account, report)
 from belvane.tframe.utils.datetimefunc import mft_to_datetime
 from belvane.tframe.utils.sorvel import OrderedDotDict
+from hostile_support import Boom
 
 both = pytest.mark.parametrize('mod', MODULES, ids=MODULE_IDS)
 
@@ -196,9 +197,6 @@ def test_report_that_is_not_a_mapping(mod, bad):
 
 @both
 def test_service_errors_propagate(mod, monkeypatch):
-    class Boom(Exception):
-        pass
-
     def fail(*args):
         raise Boom
     acc = make_account(mod)

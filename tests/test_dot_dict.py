@@ -5,6 +5,7 @@ import re
 import pytest
 
 from belvane.tframe.utils import sorvel
+from hostile_support import BadBool, Boom, hostile
 
 DotDict = sorvel.DotDict
 OrderedDotDict = sorvel.OrderedDotDict
@@ -157,16 +158,6 @@ def test_base_constructor_errors():
         DotDict({}, {})
 
 
-class Hostile(object):
-    def __bool__(self):
-        raise RuntimeError('no truth')
-
-
-class BadRepr(object):
-    def __repr__(self):
-        raise RuntimeError('no repr')
-
-
 class BadPairs(DotDict):
     def items(self):
         return [(1, 2, 3)]
@@ -178,12 +169,13 @@ class ShortPairs(DotDict):
 
 
 def test_hostile_values_raise_cleanly():
-    with pytest.raises(RuntimeError):
-        DotDict(Hostile())
-    with pytest.raises(RuntimeError):
-        str(DotDict({'a': BadRepr()}))
-    with pytest.raises(RuntimeError):
-        str(OrderedDotDict([('a', BadRepr())]))
+    bad_repr = hostile('__repr__', 'raise', base=object)
+    with pytest.raises(Boom):
+        DotDict(BadBool())
+    with pytest.raises(Boom):
+        str(DotDict({'a': bad_repr}))
+    with pytest.raises(Boom):
+        str(OrderedDotDict([('a', bad_repr)]))
     with pytest.raises(ValueError, match=r'too many values to unpack \(expected 2\)'):
         str(BadPairs())
     with pytest.raises(ValueError, match='need more than 1 value to unpack'):

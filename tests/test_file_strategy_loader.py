@@ -6,8 +6,9 @@ import sys
 import pytest
 
 from belvane.tframe.utils import sorvel, utilfunc
-from io_support import impl  # noqa: F401 (fixture)
+from outcomes import raised
 from peers import sorvel_io
+from toolkit_support import impl  # noqa: F401 (fixture)
 
 
 @pytest.fixture
@@ -144,11 +145,3 @@ def test_no_reference_left(impl, compiled, tmp_path):
 ])
 def test_argument_errors_match_python(call):
     assert raised(lambda: call(sorvel)) == raised(lambda: call(sorvel_io))
-
-
-def raised(call):
-    try:
-        call()
-    except Exception as e:
-        return type(e), str(e)
-    raise AssertionError('no exception')

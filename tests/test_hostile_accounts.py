@@ -5,18 +5,10 @@ deleted attributes, framework services that answer with odd objects. The
 native account gives the peer's outcome and answers normally afterwards."""
 import pytest
 
-from accounts_support import HANDLE, STAMP, cash, gv, make_account, native, peer, report
+from accounts_support import HANDLE, MODULES, STAMP, cash, gv, make_account, report
 from belvane.tframe.utils.sorvel import DotDict, OrderedDotDict
-from hostile_support import BadBool, Boom, canon, hostile, hostile_params
-
-
-def outcome(call):
-    try:
-        r = call()
-    except Exception as e:  # compared as type and text
-        return ('raised', type(e), str(e))
-    return ('ok', canon(r))
-
+from hostile_support import DELETED, BadBool, Boom, hostile, hostile_params, put
+from outcomes import plain_outcome as outcome, run_both
 
 SIDES = [gv.POSITIONSIDE_LONG, gv.POSITIONSIDE_SHORT, gv.POSITIONSIDE_UNKNOWN]
 
@@ -39,13 +31,6 @@ def usable(mod):
     """A fresh account of the module answers normally."""
     acc = pushed(mod)
     return snapshots(acc)
-
-
-def run_both(scenario, *args):
-    got, want = scenario(native, *args), scenario(peer, *args)
-    if got != want:
-        diff = [(i, x, y) for i, (x, y) in enumerate(zip(got, want)) if x != y]
-        raise AssertionError('native and peer differ at %r (args %r)' % (diff[:3], args))
 
 
 VALUES = hostile_params(int, 1) + hostile_params(str, 'SH') + [
@@ -74,7 +59,7 @@ def argument_scenario(mod, h):
 
 def test_hostile_indices_keys_and_sides():
     for _, h in VALUES:
-        run_both(argument_scenario, h)
+        run_both(argument_scenario, MODULES, h)
 
 
 def stamp_scenario(mod, h, key):
@@ -94,7 +79,7 @@ def stamp_scenario(mod, h, key):
                                  'VolumeLong', 'Price'])
 def test_hostile_report_values(key):
     for _, h in VALUES:
-        run_both(stamp_scenario, h, key)
+        run_both(stamp_scenario, MODULES, h, key)
 
 
 @pytest.mark.parametrize('answer', [
@@ -117,7 +102,7 @@ def test_services_answer_with_odd_objects(monkeypatch, answer, service):
             out.append(outcome(lambda: acc.make_position(report('sz', '1'), 0, gv.POSITIONSIDE_LONG)))
         out.extend(usable(mod))
         return out
-    run_both(scenario)
+    run_both(scenario, MODULES)
 
 
 class TargetKeys(list):
@@ -197,7 +182,7 @@ def test_target_keys_of_odd_shapes(monkeypatch, mode):
             out = snapshots(pushed(mod))
         out.extend(usable(mod))
         return out
-    run_both(scenario)
+    run_both(scenario, MODULES)
 
 
 def table_changes():
@@ -257,7 +242,7 @@ def test_table_and_targets_changed_during_snapshots(case):
             out.append(outcome(lambda: call(acc)))
         out.extend(usable(mod))
         return out
-    run_both(scenario)
+    run_both(scenario, MODULES)
 
 
 class MeddlingIndices(object):
@@ -288,7 +273,7 @@ def test_indices_that_change_the_account(action):
             out.append(outcome(lambda: acc.snapshot_position(MeddlingIndices(acc, action), side)))
         out.extend(usable(mod))
         return out
-    run_both(scenario)
+    run_both(scenario, MODULES)
 
 
 def replaced_attributes():
@@ -320,24 +305,18 @@ def replaced_attributes():
     ] + [(k, DELETED) for k in ('_cash', '_position', 'handle', 'name', 'handle_idx', 'env')]
 
 
-DELETED = object()
-
-
 @pytest.mark.parametrize('which', range(len(replaced_attributes())))
 def test_replaced_or_deleted_attributes(which):
     def scenario(mod):
         attr, value = replaced_attributes()[which]
         acc = pushed(mod)
-        if value is DELETED:
-            delattr(acc, attr)
-        else:
-            setattr(acc, attr, value)
+        put(acc, attr, value)
         out = snapshots(acc)
         out.append(outcome(lambda: acc.update_info(cash(), [report('a', 'b')])))
         out.extend(snapshots(acc))
         out.extend(usable(mod))
         return out
-    run_both(scenario)
+    run_both(scenario, MODULES)
 
 
 def test_subclass_hooks_that_reenter_or_raise():
@@ -363,15 +342,11 @@ def test_subclass_hooks_that_reenter_or_raise():
 
         acc = Reentering(make_account(mod).env, 'stock', 0, 'n', HANDLE, 'CNY')
         acc.update_info(cash(), [report('sz', '000001')])
-        out = []
-        for call in (acc.snapshot_positions,
-                     lambda: acc.snapshot_position([0], gv.POSITIONSIDE_LONG),
-                     lambda: acc.get_position_info('Price', 2)):
-            r = outcome(call)
-            out.append(r[:2] if r[0] == 'raised' and r[1] is RecursionError else r)
-        out.extend(usable(mod))
-        return out
-    run_both(scenario)
+        out = [outcome(call) for call in (acc.snapshot_positions,
+                                          lambda: acc.snapshot_position([0], gv.POSITIONSIDE_LONG),
+                                          lambda: acc.get_position_info('Price', 2))]
+        return out + usable(mod)
+    run_both(scenario, MODULES)
 
 
 def test_reports_that_are_str_and_dict_subclasses():
@@ -401,7 +376,7 @@ def test_reports_that_are_str_and_dict_subclasses():
         out.extend(snapshots(acc))
         out.extend(usable(mod))
         return out
-    run_both(scenario)
+    run_both(scenario, MODULES)
 
 
 @pytest.mark.parametrize('base', [OrderedDotDict, DotDict])
@@ -435,7 +410,7 @@ def test_report_classes_whose_attributes_are_not_their_keys(base):
             del Shadowing.Code
         out.extend(usable(mod))
         return out
-    run_both(scenario)
+    run_both(scenario, MODULES)
 
 
 def test_stamps_near_the_limits():
@@ -448,7 +423,7 @@ def test_stamps_near_the_limits():
             out.append(outcome(lambda: acc.make_positions(dict(r))))
             out.append(outcome(lambda: acc.make_position(r, 0, gv.POSITIONSIDE_LONG)))
         return out
-    run_both(scenario)
+    run_both(scenario, MODULES)
 
 
 class Pushing(OrderedDotDict):
@@ -492,4 +467,4 @@ def test_reports_that_change_the_push_while_it_is_read(action, container):
         out.extend(snapshots(acc))
         out.extend(usable(mod))
         return out
-    run_both(scenario)
+    run_both(scenario, MODULES)

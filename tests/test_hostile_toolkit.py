@@ -11,8 +11,10 @@ import socket
 import pytest
 
 from belvane.tframe.utils import sorvel
-from hostile_support import Boom, BadBool, canon, hostile, hostile_params, outcome
+from hostile_support import DELETED, BadBool, Boom, hostile, hostile_params, put
+from outcomes import canon, plain_outcome as outcome, run_both
 from peers import sorvel_dicts, sorvel_io, sorvel_stats
+from toolkit_support import FakeClock, FakeTime
 
 
 class Impl(object):
@@ -31,58 +33,22 @@ class Impl(object):
 
 
 NATIVE, PEER = Impl(True), Impl(False)
-
-
-def same_outcomes(a, b):
-    """Equal outcomes; the texts of unpacking and recursion errors are the
-    runtime's own."""
-    if len(a) != len(b):
-        return False
-    for x, y in zip(a, b):
-        if x[0] == 'raised' and y[0] == 'raised' and (
-                ('unpack' in x[2] and 'unpack' in y[2]) or x[1] is RecursionError):
-            if x[1] is not y[1]:
-                return False
-        elif x != y:
-            return False
-    return True
-
-
-def run_both(scenario, *args):
-    got, want = scenario(NATIVE, *args), scenario(PEER, *args)
-    if not same_outcomes(got, want):
-        diff = [(i, x, y) for i, (x, y) in enumerate(zip(got, want)) if not same_outcomes([x], [y])]
-        raise AssertionError('native and peer differ at %r (args %r)' % (diff[:3], args))
-    return got
-
-
-class Clock(object):
-    """datetime for the module under test: now() advances 1.5 s per call."""
-
-    def __init__(self):
-        self.t = datetime.datetime(2024, 5, 1, 9, 30, 0, 250000)
-
-    @property
-    def datetime(self):
-        return self
-
-    def now(self):
-        self.t += datetime.timedelta(seconds=1.5)
-        return self.t
+BOTH = (NATIVE, PEER)
 
 
 @pytest.fixture
 def clocks(monkeypatch):
-    monkeypatch.setattr(sorvel, 'datetime', Clock())
-    monkeypatch.setattr(sorvel_stats, 'datetime', Clock())
+    for module in (sorvel, sorvel_stats):
+        monkeypatch.setattr(module, 'datetime', FakeClock(datetime.datetime(2024, 5, 1, 9, 30, 0, 250000),
+                                                          step=datetime.timedelta(seconds=1.5)))
 
 
 @pytest.fixture
 def shared_state():
-    for impl in (NATIVE, PEER):
+    for impl in BOTH:
         impl.StatusCollect._StatusCollect__state.clear()
     yield
-    for impl in (NATIVE, PEER):
+    for impl in BOTH:
         impl.StatusCollect._StatusCollect__state.clear()
 
 
@@ -127,7 +93,7 @@ def dict_scenario(impl, kind, h):
 @pytest.mark.parametrize('pool', [INT_VALUES, STR_VALUES], ids=['int', 'str'])
 def test_dicts_with_hostile_keys_and_values(kind, pool):
     for _, h in pool:
-        run_both(dict_scenario, kind, h)
+        run_both(dict_scenario, BOTH, kind, h)
 
 
 def dict_views(kind):
@@ -203,7 +169,7 @@ def test_dict_str_with_misbehaving_views(kind, case):
         d['c'] = 3
         out.append(outcome(lambda: d.c))
         return out
-    run_both(scenario)
+    run_both(scenario, BOTH)
 
 
 # ---- SimpleTimer ------------------------------------------------------------------
@@ -229,10 +195,7 @@ def timer_attr_scenario(impl, attr, h, running):
     out = []
     for _, op in TIMER_OPS:
         t = T('p', unit='ms', start=running)
-        if h is DELETED:
-            delattr(t, attr)
-        else:
-            setattr(t, attr, h)
+        put(t, attr, h)
         out.append(outcome(lambda: op(t)))
         # The same object after its attributes are put right again.
         t.start_time, t.unit, t.prompt, t.elapsed = None, 'sec', 'x', 0
@@ -241,7 +204,6 @@ def timer_attr_scenario(impl, attr, h, running):
     return out
 
 
-DELETED = object()
 TIMER_VALUES = [(i, v) for i, v in INT_VALUES] + [('str-' + i, v) for i, v in STR_VALUES] + [
     ('deleted', DELETED), ('datetime-sub', type('D', (datetime.datetime,), {})(2024, 5, 1)),
     ('aware', datetime.datetime(2024, 5, 1, tzinfo=datetime.timezone.utc)),
@@ -252,7 +214,7 @@ TIMER_VALUES = [(i, v) for i, v in INT_VALUES] + [('str-' + i, v) for i, v in ST
 @pytest.mark.parametrize('running', [True, False], ids=['running', 'stopped'])
 def test_timer_attributes_replaced_or_deleted(clocks, attr, running):
     for _, h in TIMER_VALUES:
-        run_both(timer_attr_scenario, attr, h, running)
+        run_both(timer_attr_scenario, BOTH, attr, h, running)
 
 
 def timer_arg_scenario(impl, h):
@@ -272,7 +234,7 @@ def timer_arg_scenario(impl, h):
 def test_timer_arguments(clocks):
     for _, h in TIMER_VALUES:
         if h is not DELETED:
-            run_both(timer_arg_scenario, h)
+            run_both(timer_arg_scenario, BOTH, h)
 
 
 def timer_subclasses(impl):
@@ -339,7 +301,7 @@ def test_timer_subclass_hooks_raise_or_reenter(clocks, which):
                 out.append(outcome(lambda: op(t)))
         out.append(timer_usable(impl.SimpleTimer))
         return out
-    run_both(scenario)
+    run_both(scenario, BOTH)
 
 
 class OddTable(dict):
@@ -364,7 +326,7 @@ def test_timer_unit_table_replaced(clocks, monkeypatch, table):
                 out.append(outcome(lambda: op(impl.SimpleTimer('p', unit='ms'))))
         out.append(timer_usable(impl.SimpleTimer))
         return out
-    run_both(scenario)
+    run_both(scenario, BOTH)
 
 
 # ---- StatusCollect ----------------------------------------------------------------
@@ -421,7 +383,7 @@ class CollidingName(str):
                          ids=['int', 'str'])
 def test_collect_hostile_names_and_arguments(clocks, shared_state, pool):
     for _, h in pool:
-        run_both(collect_scenario, h)
+        run_both(collect_scenario, BOTH, h)
 
 
 def collect_replacements():
@@ -494,7 +456,7 @@ def test_collect_namespace_replaced(clocks, shared_state, case):
         impl.StatusCollect._StatusCollect__state.clear()
         out.append(collect_usable(impl))
         return out
-    run_both(scenario)
+    run_both(scenario, BOTH)
 
 
 def test_collect_subclass_reentering(clocks, shared_state):
@@ -522,7 +484,7 @@ def test_collect_subclass_reentering(clocks, shared_state):
                outcome(lambda: list(s._recoder['a']))]
         out.append(collect_usable(impl))
         return out
-    run_both(scenario)
+    run_both(scenario, BOTH)
 
 
 # ---- RangeRecord ------------------------------------------------------------------
@@ -571,7 +533,7 @@ def range_scenario(impl, h, where):
 @pytest.mark.parametrize('where', ['args', 'start', 'end', 'range'])
 def test_range_record_hostile_bounds(where):
     for _, h in INT_VALUES + [('float', 2.5), ('neg', -7), ('tuple', (2, 4)), ('short', (1,))]:
-        run_both(range_scenario, h, where)
+        run_both(range_scenario, BOTH, h, where)
 
 
 def range_mutators():
@@ -622,7 +584,7 @@ def test_range_lists_changed_while_walked(case, method, args):
         out = [outcome(lambda: getattr(cls, method)(rs, *args, increment_func=inc))]
         out.append(outcome(lambda: getattr(cls, method)([(1, 2)], *args)))
         return out
-    run_both(scenario)
+    run_both(scenario, BOTH)
 
 
 def test_range_object_with_replaced_stores():
@@ -653,7 +615,7 @@ def test_range_object_with_replaced_stores():
             out.append(outcome(lambda: r.sub_range('a', 2, 2)))
             out.append(outcome(lambda: r.record('a')))
         return out
-    run_both(scenario)
+    run_both(scenario, BOTH)
 
 
 # ---- OutputFileManager and FileStrategyLoader -------------------------------------------
@@ -678,7 +640,7 @@ def test_output_manager_hostile_names(tmp_path, pool):
         out.append(outcome(lambda: os.path.isdir(M.mk_root_sub_dir('record'))))
         return out
     for _, h in pool:
-        run_both(scenario, h)
+        run_both(scenario, BOTH, h)
 
 
 # Int-like paths are file descriptors to open(): not something to hand it here.
@@ -699,18 +661,10 @@ def test_strategy_loader_hostile_paths(tmp_path):
         out.append(outcome(lambda: loader.load({})))
         return out
     for _, h in PATH_VALUES:
-        run_both(scenario, h)
+        run_both(scenario, BOTH, h)
 
 
 # ---- SocketBase with doubles ------------------------------------------------------------
-
-class FakeTime(object):
-    def __init__(self):
-        self.sleeps = []
-
-    def sleep(self, s):
-        self.sleeps.append(s)
-
 
 class Double(object):
     """A socket double whose reads answer from a script."""
@@ -848,7 +802,7 @@ def released_view():
 def test_socket_reads_and_buffers(call):
     for _, answers in SOCKET_ANSWERS:
         for _, view in VIEWS:
-            run_both(socket_scenario, answers, call, view)
+            run_both(socket_scenario, BOTH, answers, call, view)
 
 
 SOCKET_ATTRS = [
@@ -875,10 +829,7 @@ def test_socket_attributes_replaced(attr, h):
                 c.events = []
                 c.client = Double([write(b'ab'), b'xyz', b'', OSError('x')])
                 c.status = 1
-                if h is DELETED:
-                    delattr(c, attr)
-                else:
-                    setattr(c, attr, h)
+                put(c, attr, h)
                 # connect() makes real sockets: keep it off the network.
                 impl.io.socket = FakeSocketModule()
                 try:
@@ -889,7 +840,7 @@ def test_socket_attributes_replaced(attr, h):
             return out
         finally:
             impl.io.time = __import__('time')
-    run_both(scenario)
+    run_both(scenario, BOTH)
 
 
 class FakeSocketModule(object):
@@ -922,7 +873,7 @@ def test_socket_constructor_and_retry_arguments():
             impl.io.time = __import__('time')
             impl.io.socket = socket
     for _, h in INT_VALUES:
-        run_both(scenario, h)
+        run_both(scenario, BOTH, h)
 
 
 # ---- import hooks -----------------------------------------------------------------

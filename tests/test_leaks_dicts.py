@@ -3,15 +3,11 @@ the success and the error paths."""
 import pytest
 
 from belvane.tframe.utils import sorvel
+from hostile_support import Boom, hostile
 from leakcheck import assert_no_leak
 
 DotDict = sorvel.DotDict
 OrderedDotDict = sorvel.OrderedDotDict
-
-
-class BadRepr(object):
-    def __repr__(self):
-        raise RuntimeError('no repr')
 
 
 @pytest.mark.parametrize('cls', [DotDict, OrderedDotDict])
@@ -31,7 +27,7 @@ def test_operations(cls):
 @pytest.mark.parametrize('cls', [DotDict, OrderedDotDict])
 @pytest.mark.parametrize('op', ['missing', 'bad_args', 'bad_kw', 'bad_repr', 'bad_init'])
 def test_error_paths(cls, op):
-    d = cls([('bad', BadRepr())])
+    d = cls([('bad', hostile('__repr__', 'raise', base=object))])
     calls = {
         'missing': lambda: d.missing,
         'bad_args': lambda: cls.__setattr__(d, 'k'),
@@ -39,7 +35,7 @@ def test_error_paths(cls, op):
         'bad_repr': lambda: str(d),
         'bad_init': lambda: cls(5),
     }
-    assert_no_leak(calls[op], raises=(AttributeError, TypeError, RuntimeError), calls=500)
+    assert_no_leak(calls[op], raises=(AttributeError, TypeError, Boom), calls=500)
 
 
 def test_mac_address():

@@ -12,8 +12,9 @@ import tempfile
 import pytest
 
 from belvane.tframe.utils import sorvel
-from io_support import impl  # noqa: F401 (fixture)
+from outcomes import raised
 from peers import sorvel_io
+from toolkit_support import impl  # noqa: F401 (fixture)
 
 
 @pytest.fixture
@@ -22,14 +23,6 @@ def manager(impl, tmp_path):
         pass
     Manager.init(root_dir=str(tmp_path / 'out'))
     return Manager
-
-
-def raised(call):
-    try:
-        call()
-    except Exception as e:
-        return type(e), str(e)
-    raise AssertionError('no exception')
 
 
 def test_class_as_created(impl):

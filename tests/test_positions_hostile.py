@@ -7,16 +7,10 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
+from hostile_support import Boom, hostile
+from outcomes import outcome
 from positions_support import (LONG, SHORT, RecordingEnv, env, native, peer, sysclsbase,  # noqa: F401
-                               worked_future, worked_stock, typed)
-
-
-def outcome(call):
-    try:
-        r = call()
-    except Exception as e:  # the outcome under test, whatever it is
-        return ('raised', type(e), str(e))
-    return ('returned', typed(r) if isinstance(r, dict) else (type(r), repr(r)))
+                               worked_future, worked_stock)
 
 
 def both(setup, call):
@@ -60,10 +54,6 @@ def test_odd_environment_figures_give_the_peers_outcome(env, make, price, multip
         assert got == expected
 
 
-class Boom(Exception):
-    pass
-
-
 @pytest.mark.parametrize('failing, calls_made', [
     ('market_price', ['market_price']),
     ('get_multiple', ['market_price', 'get_multiple']),
@@ -98,24 +88,8 @@ def test_missing_environment(monkeypatch):
     assert got == expected and got[1] is AttributeError
 
 
-class RaisingEq(object):
-    def __eq__(self, other):
-        raise Boom('eq')
-    __hash__ = object.__hash__
-
-
-class BadTruth(object):
-    def __bool__(self):
-        raise Boom('bool')
-
-
-class TruthyEq(object):
-    def __eq__(self, other):
-        return BadTruth()
-    __hash__ = object.__hash__
-
-
-@pytest.mark.parametrize('side', [RaisingEq(), TruthyEq()], ids=['eq-raises', 'bool-raises'])
+@pytest.mark.parametrize('side', [hostile('__eq__', mode, base=object) for mode in ('raise', 'wrong')],
+                         ids=['eq-raises', 'bool-raises'])
 @pytest.mark.parametrize('make', [worked_stock, worked_future], ids=['stock', 'future'])
 def test_hostile_side_values(env, side, make):
     for call in (lambda p: p.volume(side), lambda p: p.market_value(side)):
@@ -188,7 +162,7 @@ def test_no_reference_leaks(env):
     price = 3500.125
     env.price = price
     fills = [(3450.0, 1), (3460.0, 2)]
-    side = RaisingEq()
+    side = hostile('__eq__', 'raise', base=object)
     tracked = [price, fills, fills[0], side, env]
     before = [sys.getrefcount(o) for o in tracked]
     p = worked_future(native)

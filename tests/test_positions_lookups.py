@@ -3,6 +3,7 @@ the lookups proven, changes to classes, instances and the environment must
 show at the very next call, exactly as in the peer."""
 import pytest
 
+from outcomes import outcome
 from positions_support import IMPLS, LONG, SHORT, env, gv, native, peer, worked_future  # noqa: F401
 
 
@@ -69,22 +70,18 @@ CHANGES = [change_class_constant, shadow_class_constant, materialised_dict, dele
            non_str_key_in_dict, float_and_bool_volumes, big_volumes]
 
 
-def outcome(change, mod, monkeypatch, env):
+def after_warm_calls(change, mod, monkeypatch, env):
     class Sub(mod.FuturePosition):
         pass
     p = worked_future(Sub)
     warm(p)
-    try:
-        values = change(p, monkeypatch, env)
-    except Exception as e:
-        return ('raised', type(e), str(e))
-    return [(type(v), repr(v)) for v in values]
+    return outcome(lambda: change(p, monkeypatch, env))
 
 
 @pytest.mark.parametrize('change', CHANGES, ids=lambda c: c.__name__)
 def test_change_seen_at_next_call(change, monkeypatch, env):
     with monkeypatch.context() as m:
-        want = outcome(change, peer, m, env)
+        want = after_warm_calls(change, peer, m, env)
     with monkeypatch.context() as m:
-        got = outcome(change, native, m, env)
+        got = after_warm_calls(change, native, m, env)
     assert got == want

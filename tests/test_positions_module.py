@@ -1,14 +1,14 @@
 """The positions module as Python code sees it: its globals, its classes and
 how they behave as ordinary classes."""
-import os
 import pickle
-import subprocess
 import sys
 from collections import OrderedDict
 
 import pandas as pd
 import pytest
 
+from conftest import reference_function, run_python
+from outcomes import raised
 from positions_support import (IMPLS, LONG, SHORT, env, native, peer, sysclsbase,  # noqa: F401
                                 worked_future, worked_stock, typed)
 
@@ -33,9 +33,7 @@ def test_module_globals_in_order():
 def test_precision_mul_from_the_setting_at_import(level, expected):
     code = ('try:\n from belvane.backtest.model import positions\n print(repr(positions.PRECISION_MUL))\n'
             'except Exception as e:\n print(type(e).__name__)')
-    envvars = dict(os.environ, BELVANE_PRECISION_LEVEL=level)
-    out = subprocess.check_output([sys.executable, '-c', code], env=envvars)
-    assert out.decode().strip() == expected
+    assert run_python(code, env={'BELVANE_PRECISION_LEVEL': level}).stdout.strip() == expected
 
 
 @pytest.mark.parametrize('cls, base', [('PositionsBase', object), ('StockPosition', 'PositionsBase'),
@@ -73,33 +71,26 @@ def test_positions_base_is_abstract():
         b.position_available_long = 1
 
 
-def _python_twin(cls_name, method, params):
-    ns = {}
-    exec('class %s(object):\n    def %s(%s):\n        pass\n' % (cls_name, method, params), ns)
-    return ns[cls_name]
+BAD_CALLS = [
+    ('none', lambda o, m: getattr(o, m)()),
+    ('too-many', lambda o, m: getattr(o, m)(1, 2)),
+    ('unknown-keyword', lambda o, m: getattr(o, m)(bogus=1)),
+    ('twice', lambda o, m: getattr(o, m)(1, side=1)),
+    ('unbound', lambda o, m: getattr(type(o), m)()),
+]
 
 
 @pytest.mark.parametrize('cls_name', ['PositionsBase', 'StockPosition', 'FuturePosition'])
-@pytest.mark.parametrize('method, params', [('volume', 'self, side'), ('market_value', 'self, side'),
-                                            ('snapshot', 'self')])
-@pytest.mark.parametrize('call', [
-    lambda o, m: getattr(o, m)(),
-    lambda o, m: getattr(o, m)(1, 2),
-    lambda o, m: getattr(o, m)(bogus=1),
-    lambda o, m: getattr(o, m)(1, side=1),
-    lambda o, m: getattr(type(o), m)(),
-], ids=['none', 'too-many', 'unknown-keyword', 'twice', 'unbound'])
+@pytest.mark.parametrize('method, params, call', [
+    pytest.param(method, params, call, id='%s-%s' % (method, name))
+    for method, params in [('volume', 'self, side'), ('market_value', 'self, side'),
+                           ('snapshot', 'self')]
+    for name, call in BAD_CALLS if (method, name) != ('snapshot', 'none')])  # snapshot() is valid
 def test_argument_errors_read_like_python(env, cls_name, method, params, call):
-    twin = _python_twin(cls_name, method, params)
-    try:
-        call(twin(), method)
-    except TypeError as e:
-        expected = e
-    else:
-        pytest.skip('a valid call')
-    with pytest.raises(TypeError) as got:
-        call(getattr(native, cls_name)(), method)
-    assert str(got.value) == str(expected)
+    twin = type(cls_name, (), {method: reference_function(params, '%s.%s' % (cls_name, method))})
+    expected = raised(lambda: call(twin(), method))
+    assert expected[0] is TypeError
+    assert raised(lambda: call(getattr(native, cls_name)(), method)) == expected
 
 
 @pytest.mark.parametrize('make', [worked_stock, worked_future], ids=['stock', 'future'])
@@ -237,14 +228,3 @@ def test_instance_takes_no_more_memory_than_the_peer():
     assert per_instance(mine) <= per_instance(theirs) * 1.005
     p, q = mine(), theirs()
     assert sys.getsizeof(p) + sys.getsizeof(vars(p)) <= sys.getsizeof(q) + sys.getsizeof(vars(q))
-
-
-def test_backtest_demo_prints_a_row_per_bar_and_position():
-    from belvane.demo import backtest
-    saved = sysclsbase.env
-    lines = []
-    backtest.run(out=lines.append)
-    assert sysclsbase.env is saved
-    rows = [l.split() for l in lines if l.split() and l.split()[0].isdigit()]
-    assert [r[:2] for r in rows[:2]] == [['1', 'stock'], ['1', 'future']] and len(rows) == 2 * len(backtest.BARS)
-    assert rows[4][5] == '10.133' and lines[-1].strip().startswith('at the close: stock 1500 shares')

@@ -5,6 +5,7 @@ import struct
 import pytest
 from hypothesis import given, settings, strategies as st, HealthCheck
 
+from outcomes import canon, outcome
 from positions_support import LONG, SHORT, RecordingEnv, native, on_both, peer, sysclsbase
 
 numbers = st.one_of(
@@ -18,25 +19,6 @@ fills = st.lists(st.tuples(numbers, numbers), max_size=3)
 FIGURES = ['volume_long_yd', 'holding_cost_long', 'available_long', 'available_today_long',
            'order_frozen_long', 'cost_long', 'volume_short_yd', 'holding_cost_short', 'cost_short',
            'available_short']
-
-
-def bits(v):
-    if type(v) is float:
-        # Which NaN survives an operation on two NaNs is not fixed even in
-        # CPython (3.11's specialised float instructions and float_mul may
-        # keep different operands), so NaNs compare as NaN.
-        return ('float', 'nan' if v != v else struct.pack('<d', v))
-    return (type(v), v) if type(v) is int else (type(v), repr(v))
-
-
-def outcome(call):
-    try:
-        r = call()
-    except Exception as e:  # compared as type and text
-        return ('raised', type(e), str(e))
-    if isinstance(r, dict):
-        return ('record', type(r), [(k, bits(v)) for k, v in r.items()])
-    return ('value', bits(r))
 
 
 CALLS = [lambda p: p.snapshot(), lambda p: p.volume(LONG), lambda p: p.volume(SHORT),
@@ -66,7 +48,7 @@ def test_rounding_matches_python_bit_for_bit(value, precision, monkeypatch):
     p = native.StockPosition()
     p.holding_cost_long = value
     expected = (value * precision + 0.5) // 1 / precision
-    assert bits(p.snapshot()['amount_long']) == bits(expected)
+    assert canon(p.snapshot()['amount_long']) == canon(expected)
 
 
 NAN_A = struct.unpack('<d', b'\x01\x00\x00\x00\x00\x00\xf0\x7f')[0]  # signalling, payload 1

@@ -6,15 +6,8 @@ type for type, with every property read as often as in the peer."""
 import decimal
 import pytest
 
+from outcomes import outcome
 from positions_support import env, native, peer, worked_future  # noqa: F401
-
-
-def record(p):
-    try:
-        r = p.snapshot()
-    except Exception as e:
-        return ('raised', type(e), str(e))
-    return [(k, type(v), repr(v)) for k, v in r.items()], type(r)
 
 
 def counting_property(name, seen, then=None):
@@ -44,17 +37,17 @@ CLASS_CHANGES = [late_property_changes_cost, property_on_figure]
 
 @pytest.mark.parametrize('change', CLASS_CHANGES, ids=lambda c: c.__name__)
 def test_class_change_after_fast_calls(change, env):
-    def outcome(mod):
+    def run(mod):
         seen = []
         plain = type('Plain', (mod.FuturePosition,), {})
         p = worked_future(plain)
-        first = [record(p) for _ in range(2)]
+        first = [outcome(p.snapshot) for _ in range(2)]
         for k, v in change(mod, seen).items():
             value = getattr(p, k)
             setattr(plain, k, v)
             setattr(p, k, value)
-        return first, record(p), record(p), seen
-    assert outcome(native) == outcome(peer)
+        return first, outcome(p.snapshot), outcome(p.snapshot), seen
+    assert run(native) == run(peer)
 
 
 def overflowing_volume(p):
@@ -105,12 +98,12 @@ INSTANCE_CHANGES = [overflowing_volume, huge_int_cost, nan_price_fill, inf_cost,
 
 @pytest.mark.parametrize('change', INSTANCE_CHANGES, ids=lambda c: c.__name__)
 def test_instance_change_after_fast_calls(change, env):
-    def outcome(mod):
+    def run(mod):
         p = worked_future(mod)
-        first = record(p)
+        first = outcome(p.snapshot)
         change(p)
-        return first, record(p), record(p)
-    assert outcome(native) == outcome(peer)
+        return first, outcome(p.snapshot), outcome(p.snapshot)
+    assert run(native) == run(peer)
 
 
 @pytest.mark.parametrize('name, value', [
@@ -118,11 +111,11 @@ def test_instance_change_after_fast_calls(change, env):
     ('OrderedDict', dict),
 ], ids=['float_mul', 'decimal_mul', 'zero_mul', 'plain_dict'])
 def test_module_global_change_after_fast_calls(name, value, env, monkeypatch):
-    def outcome(mod):
+    def run(mod):
         p = worked_future(mod)
-        first = record(p)
+        first = outcome(p.snapshot)
         with monkeypatch.context() as m:
             m.setattr(mod, name, value)
-            changed = record(p)
-        return first, changed, record(p)
-    assert outcome(native) == outcome(peer)
+            changed = outcome(p.snapshot)
+        return first, changed, outcome(p.snapshot)
+    assert run(native) == run(peer)

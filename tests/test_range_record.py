@@ -1,15 +1,13 @@
 # -*- coding: utf-8 -*-
-import os
-import pathlib
-import subprocess
 import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from belvane.tframe.utils import sorvel
-
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+from conftest import reference_function, run_python
+from hostile_support import Boom
+from outcomes import outcome
 from peers import sorvel_stats as peer
 
 NATIVE = sorvel.RangeRecord
@@ -24,21 +22,6 @@ def R(request):
 
 def covered(ranges):
     return {v for s, e in ranges for v in range(s, e + 1)}
-
-
-def python_function(qualname, params):
-    ns = {}
-    name = qualname.rsplit('.', 1)[-1]
-    exec('def %s(%s): pass' % (name, params), ns)
-    ns[name].__qualname__ = qualname
-    return ns[name]
-
-
-def outcome(f, *args, **kw):
-    try:
-        return 'ok', repr(f(*args, **kw))
-    except Exception as exc:  # compared as type and text
-        return type(exc).__name__, str(exc)
 
 
 # ---- the worked examples ----------------------------------------------------
@@ -117,7 +100,6 @@ def test_inverted_range_is_refused(R, method, s, e, text):
 
 def test_inverted_range_is_refused_with_assertions_disabled():
     code = ('from belvane.tframe.utils import sorvel\n'
-            'import sys; sys.path.insert(0, %r)\n'
             'from peers import sorvel_stats\n'
             'assert False, "asserts still on"\n'
             'for R in (sorvel.RangeRecord, sorvel_stats.RangeRecord):\n'
@@ -127,9 +109,8 @@ def test_inverted_range_is_refused_with_assertions_disabled():
             '            m("n", 5, 3)\n'
             '        except AssertionError as exc:\n'
             '            print(exc)\n'
-            '    print(r.record("n"))\n') % str(ROOT)
-    out = subprocess.run([sys.executable, '-O', '-c', code], env=dict(os.environ),
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+            '    print(r.record("n"))\n')
+    out = run_python(code, '-O')
     assert out.returncode == 0, out.stderr
     assert out.stdout.split('\n') == ['error, 5 > 3', 'error, 5 > 3', '[]'] * 2 + ['']
 
@@ -198,8 +179,8 @@ increment = st.sampled_from([None, lambda v, d: v + 3 * d, lambda v, d: v - d])
 
 def differential(method, records, *args):
     mine, theirs = list(records), list(records)
-    got = outcome(getattr(NATIVE, method), mine, *args)
-    want = outcome(getattr(PEER, method), theirs, *args)
+    got = outcome(lambda: getattr(NATIVE, method)(mine, *args))
+    want = outcome(lambda: getattr(PEER, method)(theirs, *args))
     assert got == want
     assert [id(x) for x in mine] == [id(x) for x in theirs]
 
@@ -293,10 +274,6 @@ def test_do_increment_func(R):
         R._do_increment_func(None, 5)
 
 
-class Boom(Exception):
-    pass
-
-
 class Hostile(object):
     def __init__(self, v, fail=()):
         self.v, self.fail = v, fail
@@ -343,8 +320,8 @@ def test_hostile_bounds_raise_like_the_peer(fail, method, args):
         return [(Hostile(5, fail), Hostile(9, fail)), (Hostile(1, fail), Hostile(3, fail)),
                 (Hostile(11, fail), Hostile(14, fail))]
 
-    got = outcome(getattr(NATIVE, method), make(), *args)
-    want = outcome(getattr(PEER, method), make(), *args)
+    got = outcome(lambda: getattr(NATIVE, method)(make(), *args))
+    want = outcome(lambda: getattr(PEER, method)(make(), *args))
     assert got == want
 
 
@@ -365,8 +342,8 @@ def test_bad_ranges_fail_like_the_peer(records):
     for method, args in [('comb_record', ()), ('diff_record', (0, 9)), ('sub_record', (0, 9))]:
         mine = list(records) if isinstance(records, list) else records
         theirs = list(records) if isinstance(records, list) else records
-        assert outcome(getattr(NATIVE, method), mine, *args) == \
-            outcome(getattr(PEER, method), theirs, *args)
+        assert outcome(lambda: getattr(NATIVE, method)(mine, *args)) == \
+            outcome(lambda: getattr(PEER, method)(theirs, *args))
 
 
 def test_bounds_without_subtraction_give_the_hosts_type_error(R):
@@ -422,19 +399,19 @@ def test_sort_key_is_a_native_lambda():
 ])
 def test_argument_errors_match_python(call):
     class Mirror(object):
-        __init__ = python_function('RangeRecord.__init__', 'self')
-        add_range = python_function('RangeRecord.add_range', 'self, name, s, e')
-        record = python_function('RangeRecord.record', 'self, name')
-        _do_increment_func = classmethod(python_function(
-            'RangeRecord._do_increment_func', 'cls, increment_func, *args'))
-        diff_record = classmethod(python_function(
-            'RangeRecord.diff_record', 'cls, records, s, e, increment_func=None'))
-        comb_record = classmethod(python_function('RangeRecord.comb_record', 'cls, records'))
-        sub_record = classmethod(python_function(
-            'RangeRecord.sub_record', 'cls, records, s, e, increment_func=None'))
+        __init__ = reference_function('self', 'RangeRecord.__init__')
+        add_range = reference_function('self, name, s, e', 'RangeRecord.add_range')
+        record = reference_function('self, name', 'RangeRecord.record')
+        _do_increment_func = classmethod(reference_function(
+            'cls, increment_func, *args', 'RangeRecord._do_increment_func'))
+        diff_record = classmethod(reference_function(
+            'cls, records, s, e, increment_func=None', 'RangeRecord.diff_record'))
+        comb_record = classmethod(reference_function('cls, records', 'RangeRecord.comb_record'))
+        sub_record = classmethod(reference_function(
+            'cls, records, s, e, increment_func=None', 'RangeRecord.sub_record'))
 
-    got = outcome(call, NATIVE)
-    assert got[0] == 'TypeError' and got == outcome(call, Mirror)
+    got = outcome(lambda: call(NATIVE))
+    assert got[:2] == ('raised', TypeError) and got == outcome(lambda: call(Mirror))
 
 
 @pytest.mark.parametrize('make', [

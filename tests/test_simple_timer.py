@@ -1,8 +1,5 @@
 # -*- coding: utf-8 -*-
 import datetime
-import os
-import subprocess
-import sys
 import time
 
 import pytest
@@ -10,26 +7,10 @@ from hypothesis import given, settings, strategies as st
 
 from belvane.tframe.utils import sorvel
 
+from conftest import reference_function, run_python
+from outcomes import raised
 from peers import sorvel_stats as peer
-
-
-class FakeClock(object):
-    """Stands in for the datetime module: datetime.datetime.now() is `t`."""
-
-    def __init__(self):
-        self.t = datetime.datetime(2024, 5, 1, 9, 30)
-        self.calls = 0
-
-    @property
-    def datetime(self):
-        return self
-
-    def now(self):
-        self.calls += 1
-        return self.t
-
-    def advance(self, **kw):
-        self.t += datetime.timedelta(**kw)
+from toolkit_support import FakeClock
 
 
 @pytest.fixture(params=['native', 'peer'])
@@ -44,31 +25,14 @@ def clock(mod, monkeypatch):
     return c
 
 
-def python_function(qualname, params):
-    ns = {}
-    name = qualname.rsplit('.', 1)[-1]
-    exec('def %s(%s): pass' % (name, params), ns)
-    f = ns[name]
-    f.__qualname__ = qualname
-    return f
-
-
-def raised(f, *args, **kw):
-    with pytest.raises(Exception) as info:
-        f(*args, **kw)
-    return type(info.value), str(info.value)
-
-
 def test_module_creates_the_classes_in_order():
     # In a fresh interpreter: other tests rebind the module's globals.
     code = ('from belvane.tframe.utils import sorvel\n'
             'print(" ".join(k for k, v in vars(sorvel).items() if isinstance(v, type) and\n'
             '               v.__module__ == "tframe.utils.sorvel"))')
-    out = subprocess.run([sys.executable, '-c', code], stdout=subprocess.PIPE,
-                         universal_newlines=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
-    assert out.stdout.split() == ['DotDict', 'OrderedDotDict', 'SimpleTimer', 'OutputFileManager',
-                                  'FileStrategyLoader', 'StatusCollect', 'SocketBase',
-                                  'RangeRecord']
+    assert run_python(code).stdout.split() == [
+        'DotDict', 'OrderedDotDict', 'SimpleTimer', 'OutputFileManager', 'FileStrategyLoader',
+        'StatusCollect', 'SocketBase', 'RangeRecord']
 
 
 def test_unit_table_and_class_shape():
@@ -208,7 +172,7 @@ def test_real_clock(mod):
 
 def test_prompt_must_concatenate(mod):
     t = mod.SimpleTimer(prompt=None, start=False)
-    assert raised(str, t) == raised(str, peer.SimpleTimer(prompt=None, start=False))
+    assert raised(lambda: str(t)) == raised(lambda: str(peer.SimpleTimer(prompt=None, start=False)))
     t.prompt = ['a']
     with pytest.raises(TypeError):
         str(t)
@@ -299,12 +263,12 @@ def test_timer_attributes_live_in_the_instance_dict(mod):
 ])
 def test_argument_errors_match_python(call):
     class Mirror(object):
-        __init__ = python_function('SimpleTimer.__init__', 'self, prompt="", unit="sec", start=True')
-        reset = python_function('SimpleTimer.reset', 'self, prompt=None, unit=None')
-        restart = python_function('SimpleTimer.restart', 'self, prompt=None, unit=None')
-        total = python_function('SimpleTimer.total', 'self')
+        __init__ = reference_function('self, prompt="", unit="sec", start=True', 'SimpleTimer.__init__')
+        reset = reference_function('self, prompt=None, unit=None', 'SimpleTimer.reset')
+        restart = reference_function('self, prompt=None, unit=None', 'SimpleTimer.restart')
+        total = reference_function('self', 'SimpleTimer.total')
 
-    assert raised(call, sorvel.SimpleTimer) == raised(call, Mirror)
+    assert raised(lambda: call(sorvel.SimpleTimer)) == raised(lambda: call(Mirror))
 
 
 naive = st.datetimes(min_value=datetime.datetime(1, 1, 1),

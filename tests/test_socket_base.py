@@ -4,27 +4,15 @@ import gc
 import os
 import socket
 import sys
-import threading
-import time
 
 import pytest
 
 from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
-from io_support import impl  # noqa: F401 (fixture)
-from peers import sorvel_io
 from belvane.tframe.utils.exceptions import VersionError
-
-
-class FakeTime(object):
-    def __init__(self):
-        self.sleeps = []
-        self.on_sleep = None
-
-    def sleep(self, seconds):
-        self.sleeps.append(seconds)
-        if self.on_sleep:
-            self.on_sleep(seconds)
+from outcomes import raised
+from peers import sorvel_io
+from toolkit_support import FakeTime, LocalServer, closed_port, impl  # noqa: F401 (fixture)
 
 
 @pytest.fixture
@@ -52,50 +40,6 @@ def recording(base):
     return Client
 
 
-class LocalServer(object):
-    """Serves connections on 127.0.0.1 one after another in a thread; stops
-    by itself after `lifetime` seconds at the latest."""
-
-    def __init__(self, handler, lifetime=4.0):
-        self.handler = handler
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.bind(('127.0.0.1', 0))
-        self.sock.listen(64)
-        self.sock.settimeout(0.02)
-        self.port = self.sock.getsockname()[1]
-        self.deadline = time.time() + lifetime
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self._run)
-        self.thread.daemon = True
-        self.thread.start()
-
-    def _run(self):
-        try:
-            while not self.stopping.is_set() and time.time() < self.deadline:
-                try:
-                    conn, _ = self.sock.accept()
-                except socket.timeout:
-                    continue
-                with conn:
-                    conn.settimeout(max(0.05, self.deadline - time.time()))
-                    try:
-                        self.handler(conn)
-                    except OSError:
-                        pass
-        finally:
-            self.sock.close()
-
-    def close(self):
-        self.stopping.set()
-        self.thread.join(5)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
 def echo(conn):
     while True:
         chunk = conn.recv(65536)
@@ -107,14 +51,6 @@ def echo(conn):
 def wait_for_close(conn):
     while conn.recv(65536):
         pass
-
-
-def closed_port():
-    s = socket.socket()
-    s.bind(('127.0.0.1', 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class SocketDouble(object):
@@ -168,14 +104,6 @@ def attached(impl, double, status=1, cls=None, **kwargs):
     double.owner = obj
     obj.status = status
     return obj
-
-
-def raised(call):
-    try:
-        call()
-    except Exception as e:
-        return type(e), str(e)
-    raise AssertionError('no exception')
 
 
 # ---- construction ----------------------------------------------------------
@@ -326,20 +254,48 @@ def test_reconnect(impl, fake_time):
 
 
 def test_no_descriptor_left_after_many_cycles(impl, fake_time):
-    def count():
+    def open_fds():
         gc.collect()
         return len(os.listdir('/proc/self/fd'))
-    before = count()
-    with LocalServer(wait_for_close) as server:
-        obj = recording(impl.SocketBase)('127.0.0.1', server.port, timeout=2)
-        for _ in range(40):
-            assert obj.connect() is True
-            assert obj.disconnect() is True
-        refused = recording(impl.SocketBase)('127.0.0.1', closed_port())
-        for _ in range(20):
+
+    def answer(conn):
+        # Echoes, or closes mid-message, or stays silent, as the first byte asks.
+        first = conn.recv(64)
+        if first.startswith(b'e'):
+            conn.sendall(first)
+        elif first.startswith(b'h'):
+            conn.sendall(b'ha')
+        elif first.startswith(b's'):
+            conn.recv(64)  # until the client goes
+    port = closed_port()
+    before = open_fds()
+    with LocalServer(answer, lifetime=5.0) as server:
+        c = recording(impl.SocketBase)('127.0.0.1', server.port, timeout=2)
+        for i in range(12):
+            assert c.connect()
+            c.send_data(b'echo %d' % i)
+            assert c.receive_data(len(b'echo %d' % i), try_times=50).startswith(b'echo')
+            assert c.disconnect()
+            # The peer closes after two of the four bytes asked for.
+            c.send_data(b'half')
+            assert c.receive_data(4, try_times=5) == b'ha'
+            c.reconnect()
+            c.set_timeout(0.01)
+            c.send_data(b'silent')
+            assert c.receive_data() is None and isinstance(c.events[-1][1], socket.timeout)
+            c.set_timeout(2)
+            c.disconnect()
+            # Dropped without a disconnect: the socket goes with the object.
+            d = recording(impl.SocketBase)('127.0.0.1', server.port, timeout=2)
+            d.connect()
+            del d
+        refused = recording(impl.SocketBase)('127.0.0.1', port, timeout=1)
+        for _ in range(15):
             assert refused.connect(retry=2) is False
+            refused.send_data(b'x', ignore_error=True)
         refused.client.close()
-    assert count() == before
+        c.client.close()
+    assert open_fds() == before
 
 
 @pytest.mark.parametrize('error, swallowed', [(OSError('bad'), True),

@@ -7,25 +7,14 @@ import pytest
 from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
 
+from conftest import reference_function
+from outcomes import raised
 from peers import sorvel_stats as peer
+from toolkit_support import FakeClock
 
 EQ = '=' * 60
 STAMP_FMT = '%Y-%m-%d %H:%M:%S,%f'
-
-
-class FakeClock(object):
-    def __init__(self, t=datetime.datetime(2024, 5, 1, 9, 30, 0, 123456)):
-        self.t = t
-
-    @property
-    def datetime(self):
-        return self
-
-    def now(self):
-        return self.t
-
-    def advance(self, **kw):
-        self.t += datetime.timedelta(**kw)
+NOW = datetime.datetime(2024, 5, 1, 9, 30, 0, 123456)
 
 
 @pytest.fixture(params=['native', 'peer'])
@@ -38,7 +27,7 @@ def mod(request):
 
 @pytest.fixture
 def clock(mod, monkeypatch):
-    c = FakeClock()
+    c = FakeClock(NOW)
     monkeypatch.setattr(mod, 'datetime', c)
     return c
 
@@ -274,7 +263,7 @@ def test_timer_class_read_through_the_module_global(mod, clock, monkeypatch):
 def test_results_equal_the_peer(monkeypatch):
     def run(m):
         m.StatusCollect._StatusCollect__state.clear()
-        clock = FakeClock()
+        clock = FakeClock(NOW)
         monkeypatch.setattr(m, 'datetime', clock)
         c = m.StatusCollect.instance()
         out = []
@@ -288,20 +277,6 @@ def test_results_equal_the_peer(monkeypatch):
     assert repr(run(sorvel)) == repr(run(peer))
 
 
-def python_function(qualname, params):
-    ns = {}
-    name = qualname.rsplit('.', 1)[-1]
-    exec('def %s(%s): pass' % (name, params), ns)
-    ns[name].__qualname__ = qualname
-    return ns[name]
-
-
-def raised(f, *args):
-    with pytest.raises(TypeError) as info:
-        f(*args)
-    return str(info.value)
-
-
 @pytest.mark.parametrize('meth, params, call', [
     ('start_time', 'self, name, prompt, unit="sec"', lambda o, m: m(o, 'x')),
     ('start_time', 'self, name, prompt, unit="sec"', lambda o, m: m(o, 'x', 'p', unit='s', rm=1)),
@@ -312,12 +287,12 @@ def raised(f, *args):
 ])
 def test_argument_errors_match_python(meth, params, call):
     obj = sorvel.StatusCollect()
-    mirror = python_function('StatusCollect.' + meth, params)
-    assert raised(call, obj, getattr(sorvel.StatusCollect, meth)) == raised(call, obj, mirror)
-    with pytest.raises(TypeError) as info:
-        sorvel.StatusCollect.instance(1)
-    assert str(info.value) == raised(
-        python_function('StatusCollect.instance', 'cls'), sorvel.StatusCollect, 1)
+    mirror = reference_function(params, 'StatusCollect.' + meth)
+    native = getattr(sorvel.StatusCollect, meth)
+    got = raised(lambda: call(obj, native))
+    assert got[0] is TypeError and got == raised(lambda: call(obj, mirror))
+    assert raised(lambda: sorvel.StatusCollect.instance(1)) == raised(
+        lambda: reference_function('cls', 'StatusCollect.instance')(sorvel.StatusCollect, 1))
 
 
 def test_no_references_or_memory_leak():

@@ -12,6 +12,7 @@ import pytest
 from accounts_support import cash, gv, make_account, native as accounts, report
 from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
+from outcomes import canon
 from positions_support import native as positions, worked_future, worked_stock
 
 THREADS = 6
@@ -52,14 +53,9 @@ def work(acc_reports):
             sorvel.RangeRecord.diff_record([(5, 9), (1, 3)], 0, 12), str(d), t.running]
 
 
-def same(a, b):
-    # NaN != NaN: compare the texts of the results.
-    return repr(a) == repr(b)
-
-
 def test_threads_share_nothing_but_the_collector(switching):
     reports = [report('sz', '000001'), report('SH', '600000'), report('q', 'q')]
-    expected = work(reports)
+    expected = canon(work(reports))
     collector = sorvel.StatusCollect.instance()
     names = ['thread-%d' % i for i in range(THREADS)]
     for name in names:
@@ -72,7 +68,7 @@ def test_threads_share_nothing_but_the_collector(switching):
         try:
             n = 0
             for n in range(1, ROUNDS + 1):
-                if not same(work(reports), expected):
+                if canon(work(reports)) != expected:
                     errors.append((name, 'result differs in round %d' % n))
                     return
                 collector.recoder_once(name, tips='round %d ' % n)
