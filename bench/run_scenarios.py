@@ -54,7 +54,8 @@ def run_once(script, impl, compiled_dir, env):
     seconds = time.perf_counter() - t0
     proc.returncode = exit_code(status)
     proc.stdout.close()
-    run = {'seconds': seconds, 'maxrss_kb': usage.ru_maxrss, 'returncode': proc.returncode}
+    run = {'seconds': seconds, 'cpu_seconds': usage.ru_utime + usage.ru_stime,
+           'maxrss_kb': usage.ru_maxrss, 'returncode': proc.returncode}
     if proc.returncode == 0:
         try:
             run['result'] = json.loads(out.decode('utf-8').strip().splitlines()[-1])
@@ -97,6 +98,7 @@ def measure(name, script, impls, runs, compiled_dir):
                 phases.setdefault(phase, []).append(sec)
         result[impl] = {
             'seconds': statistics.median(run['seconds'] for run in rs),
+            'cpu_seconds': statistics.median(run['cpu_seconds'] for run in rs),
             'maxrss_kb': statistics.median(run['maxrss_kb'] for run in rs),
             'phases': [(phase, statistics.median(s)) for phase, s in phases.items()],
         }
@@ -158,6 +160,14 @@ def print_table(doc):
             print('  %-12s DIFFER: %s%s' % (r['scenario'], ', '.join(
                 '%s %s' % (impl, '/'.join(d) or '-') for impl, d in r['digests'].items()),
                 ''.join('; %s failed (%s)' % f for f in r['failed'].items())))
+    print()
+    print('Median CPU seconds of a run (user + system; less disturbed by other load than wall time)')
+    for r in doc['scenarios']:
+        nat = r.get('native')
+        print('  %-12s %s' % (r['scenario'], '  '.join(
+            '%s %.2f%s' % (impl, r[impl]['cpu_seconds'], '' if impl == 'native' or not nat else
+                           ' (%.2fx)' % (r[impl]['cpu_seconds'] / nat['cpu_seconds']))
+            for impl in IMPLS if r.get(impl))))
     print()
     print('Median seconds per phase inside the process (the rest of a run is start-up and exit)')
     for r in doc['scenarios']:
