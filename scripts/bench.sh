@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Benchmarks the native modules against their pure-Python peers and the same
-# peers compiled with Cython, on the default python3 and on CPython 3.6.
-# Prints one table per interpreter and writes bench/results/<python>.json.
-# Extra arguments go to bench/run.py (for example --quick or -k snapshot).
+# peers compiled with Cython, on the default python3 and on CPython 3.6:
+# first the per-call rows (bench/run.py, bench/results/<python>.json), then
+# the whole-run scenarios (bench/run_scenarios.py,
+# bench/results/scenarios-<python>.json).
+# Extra arguments go to both (--quick, or -k TEXT: rows and scenarios whose
+# name contains TEXT). With --scenarios first, only the scenarios run, and
+# the arguments after it go to bench/run_scenarios.py (for example --runs 3).
 source "$(dirname "$0")/common.sh"
 mkdir -p "$BUILD_DIR" "$ROOT/bench/results"
+
+only_scenarios=0
+if [ "${1:-}" = --scenarios ]; then only_scenarios=1; shift; fi
 
 bench_on() {
     local tag=$1 python=$2; shift 2
@@ -13,9 +20,15 @@ bench_on() {
     rm -rf "$BUILD_DIR/$tag/bench-cy"
     "$python" "$ROOT/bench/compile_peers.py" "$BUILD_DIR/$tag/bench-cy" || true
     local version; version=$("$python" -c 'import platform; print(platform.python_version())')
-    log "Benchmarks on CPython $version"
-    PYTHONPATH="$BUILD_DIR/$tag/site" "$python" "$ROOT/bench/run.py" \
-        --compiled-dir "$BUILD_DIR/$tag/bench-cy" --json "$ROOT/bench/results/$version.json" "$@"
+    if [ "$only_scenarios" = 0 ]; then
+        log "Benchmarks on CPython $version"
+        PYTHONPATH="$BUILD_DIR/$tag/site" "$python" "$ROOT/bench/run.py" \
+            --compiled-dir "$BUILD_DIR/$tag/bench-cy" --json "$ROOT/bench/results/$version.json" "$@"
+    fi
+    log "Whole-run scenarios on CPython $version"
+    PYTHONPATH="$BUILD_DIR/$tag/site" "$python" "$ROOT/bench/run_scenarios.py" \
+        --compiled-dir "$BUILD_DIR/$tag/bench-cy" \
+        --json "$ROOT/bench/results/scenarios-$version.json" "$@"
 }
 
 ensure_venv default "$(default_python)" "$ROOT/requirements/default.txt"
