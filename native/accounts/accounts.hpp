@@ -6,6 +6,45 @@
 
 namespace accounts {
 
+// The keys of a position report, in template order. Report contents are
+// read by their place in this list (ReportValues), so they are one run of
+// names.
+#define REPORT_KEYS(X)                                \
+    X(n_AccountID, "AccountID")                       \
+    X(n_Market, "Market")                             \
+    X(n_Code, "Code")                                 \
+    X(n_VolumeLong, "VolumeLong")                     \
+    X(n_VolumeShort, "VolumeShort")                   \
+    X(n_VolumeTodayLong, "VolumeTodayLong")           \
+    X(n_VolumeTodayShort, "VolumeTodayShort")         \
+    X(n_FpnlLong, "FpnlLong")                         \
+    X(n_FpnlShort, "FpnlShort")                       \
+    X(n_ZpnlLong, "ZpnlLong")                         \
+    X(n_ZpnlShort, "ZpnlShort")                       \
+    X(n_HoldingCostLong, "HoldingCostLong")           \
+    X(n_HoldingCostShort, "HoldingCostShort")         \
+    X(n_CostLong, "CostLong")                         \
+    X(n_CostShort, "CostShort")                       \
+    X(n_AmountLong, "AmountLong")                     \
+    X(n_AmountShort, "AmountShort")                   \
+    X(n_HoldingValueLong, "HoldingValueLong")         \
+    X(n_HoldingValueShort, "HoldingValueShort")       \
+    X(n_AvailableLong, "AvailableLong")               \
+    X(n_AvailableShort, "AvailableShort")             \
+    X(n_AvailableTodayLong, "AvailableTodayLong")     \
+    X(n_AvailableTodayShort, "AvailableTodayShort")   \
+    X(n_Price, "Price")                               \
+    X(n_CreatedLong, "CreatedLong")                   \
+    X(n_CreatedShort, "CreatedShort")                 \
+    X(n_Updated, "Updated")                           \
+    X(n_OrderFrozenLong, "OrderFrozenLong")           \
+    X(n_OrderFrozenShort, "OrderFrozenShort")         \
+    X(n_OrderFrozenTodayLong, "OrderFrozenTodayLong") \
+    X(n_OrderFrozenTodayShort, "OrderFrozenTodayShort") \
+    X(n_MarginLong, "MarginLong")                     \
+    X(n_MarginShort, "MarginShort")                   \
+    X(n_ChangeReason, "ChangeReason")
+
 // Module globals, attribute names, report keys, record keys and literals.
 #define ACCOUNTS_NAMES(X)                             \
     X(n_np, "np")                                     \
@@ -56,41 +95,7 @@ namespace accounts {
     X(n_dunder_qualname, "__qualname__")              \
     X(n_fget, "fget")                                 \
     X(n_CNY, "CNY")                                   \
-    /* position report keys */                        \
-    X(n_AccountID, "AccountID")                       \
-    X(n_Market, "Market")                             \
-    X(n_Code, "Code")                                 \
-    X(n_VolumeLong, "VolumeLong")                     \
-    X(n_VolumeShort, "VolumeShort")                   \
-    X(n_VolumeTodayLong, "VolumeTodayLong")           \
-    X(n_VolumeTodayShort, "VolumeTodayShort")         \
-    X(n_FpnlLong, "FpnlLong")                         \
-    X(n_FpnlShort, "FpnlShort")                       \
-    X(n_ZpnlLong, "ZpnlLong")                         \
-    X(n_ZpnlShort, "ZpnlShort")                       \
-    X(n_HoldingCostLong, "HoldingCostLong")           \
-    X(n_HoldingCostShort, "HoldingCostShort")         \
-    X(n_CostLong, "CostLong")                         \
-    X(n_CostShort, "CostShort")                       \
-    X(n_AmountLong, "AmountLong")                     \
-    X(n_AmountShort, "AmountShort")                   \
-    X(n_HoldingValueLong, "HoldingValueLong")         \
-    X(n_HoldingValueShort, "HoldingValueShort")       \
-    X(n_AvailableLong, "AvailableLong")               \
-    X(n_AvailableShort, "AvailableShort")             \
-    X(n_AvailableTodayLong, "AvailableTodayLong")     \
-    X(n_AvailableTodayShort, "AvailableTodayShort")   \
-    X(n_Price, "Price")                               \
-    X(n_CreatedLong, "CreatedLong")                   \
-    X(n_CreatedShort, "CreatedShort")                 \
-    X(n_Updated, "Updated")                           \
-    X(n_OrderFrozenLong, "OrderFrozenLong")           \
-    X(n_OrderFrozenShort, "OrderFrozenShort")         \
-    X(n_OrderFrozenTodayLong, "OrderFrozenTodayLong") \
-    X(n_OrderFrozenTodayShort, "OrderFrozenTodayShort") \
-    X(n_MarginLong, "MarginLong")                     \
-    X(n_MarginShort, "MarginShort")                   \
-    X(n_ChangeReason, "ChangeReason")                 \
+    REPORT_KEYS(X)                                    \
     /* cash report keys */                            \
     X(n_ValidCash, "ValidCash")                       \
     X(n_AvailableCash, "AvailableCash")               \
@@ -272,7 +277,13 @@ using bv::index_into;
 // The content of a position report as the record builders read it: either
 // a mapping, read by subscription, or the values of the 34 report keys (in
 // template order; null where the report has no such key).
-constexpr int kReportKeyCount = n_ChangeReason - n_AccountID + 1;
+constexpr Name kReportKeys[] = {REPORT_KEYS(BV_NAME_ENUM)};
+constexpr int kReportKeyCount = sizeof kReportKeys / sizeof kReportKeys[0];
+static_assert(kReportKeyCount == 34, "a position report has 34 keys");
+static_assert(kReportKeys[kReportKeyCount - 1] - kReportKeys[0] + 1 == kReportKeyCount,
+              "the report keys are one run of names");
+// The place of a report key in REPORT_KEYS.
+constexpr int report_place(Name key) { return key - kReportKeys[0]; }
 struct ReportValues {
     PyObject* mapping = nullptr;
     bv::Ref values[kReportKeyCount];

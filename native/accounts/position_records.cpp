@@ -80,7 +80,7 @@ bool fill_template(bv::Function* fn, PyObject* self, PyObject* target, ReportVal
         }
         if (!value) return false;
         if (!target) {
-            values->values[k.key - n_AccountID] = std::move(value);
+            values->values[report_place(k.key)] = std::move(value);
             continue;
         }
         int r = plain ? PyDict_SetItem(target, name(fn, k.key), value.get())
@@ -142,7 +142,7 @@ const Copy kBothSidesTail[] = {
 // report[key], from whichever form the report's content has.
 Ref field(bv::Function* fn, const ReportValues& report, Name key) {
     if (report.mapping) return get_item(fn, report.mapping, name(fn, key));
-    const Ref& v = report.values[key - n_AccountID];
+    const Ref& v = report.values[report_place(key)];
     if (v) return Ref::borrow(v.get());
     PyErr_SetObject(PyExc_KeyError, name(fn, key));
     return Ref();

@@ -194,7 +194,7 @@ bool read_report(bv::Function* fn, PyObject* report, ReportValues& out) {
         return false;
     }
     for (int i = 0; i < kReportKeyCount; ++i) {
-        PyObject* v = PyDict_GetItemWithError(report, name(fn, static_cast<Name>(n_AccountID + i)));
+        PyObject* v = PyDict_GetItemWithError(report, name(fn, kReportKeys[i]));
         if (!v && PyErr_Occurred()) return false;
         out.values[i] = Ref::borrow(v);
     }

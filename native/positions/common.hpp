@@ -1,92 +1,29 @@
-// What both position kinds share: the environment calls, the side tests,
-// the walks over today's fills and the snapshot record.
+// What both position kinds share: reads of the environment, the side tests
+// and the walks over today's fills, used by the small members and the
+// snapshots alike, and the evaluation of a snapshot's figures into its
+// record.
 #pragma once
 
-#include "number.hpp"
+#include "positions.hpp"
+
+#include "../runtime/number.hpp"
+#include "../runtime/ops.hpp"
+
+#include <cstring>
+#include <utility>
 
 namespace positions {
 
-// `cnt.env`, read afresh. For a plain module the attribute is its dict's
-// entry, which the dict's version tag tells unchanged.
-inline Ref current_env(Calc& c) {
-    Ref cnt = c.global_obj(n_cnt);
-    if (!cnt) return Ref();
-    if (PyModule_CheckExact(cnt.get())) {
-        PyObject* env =
-            bv::memo_lookup(c.st().env_memo, PyModule_GetDict(cnt.get()), c.st().names[n_env]);
-        if (env) return Ref::borrow(env);
-        if (!c.check(!PyErr_Occurred())) return Ref();
-    }
-    return c.attr_obj(cnt.get(), n_env);
-}
+using bv::Num;
+using bv::Op;
+using bv::Owned;
 
-// `cnt.env.<method>(self.target_idx[, extra])`.
-inline Ref env_call(Calc& c, PyObject* self, Name method, PyObject* extra) {
-    Ref env = current_env(c);
-    if (!env) return Ref();
-    bv::MethodLookup m;
-    if (!c.check(m.load(env.get(), c.st().names[method]))) return Ref();
-    Ref target = c.attr_obj(self, n_target_idx);
-    if (!target) return Ref();
-    Ref r = Ref::steal(m.call(target.get(), extra));
-    c.ran_code();
-    c.check(bool(r));
-    return r;
-}
+// ---- reads and writes -----------------------------------------------------------
 
-// Truth of `side == cnt.env.gv.<which>`, the caller's value on the left.
-inline bool side_is(Calc& c, PyObject* side, Name which) {
-    Ref env = current_env(c);
-    if (!env) return false;
-    Ref gv = c.attr_obj(env.get(), n_gv);
-    if (!gv) return false;
-    Ref constant = c.attr_obj(gv.get(), which);
-    if (!constant) return false;
-    int eq = bv::eq_true(side, constant.get());
-    c.ran_code();
-    c.check(eq >= 0);
-    return eq > 0;
-}
-
-// `for a, b in self.<list>: each(a, b)`. The list may change under us (the
-// entries run Python code when they unpack), so each entry is held while in
-// use and the length is read again at every step, as the list iterator does.
-template <typename F>
-void walk_fills(Calc& c, PyObject* self, Name list, F&& each) {
-    Ref seq = c.attr_obj(self, list);
-    if (!seq) return;
-    auto visit = [&](PyObject* entry) {
-        Ref a, b;
-        bool unpacked = bv::unpack2(entry, a, b);
-        // Unpacking anything but a tuple or a list ran its __iter__.
-        if (!PyTuple_CheckExact(entry) && !PyList_CheckExact(entry)) c.ran_code();
-        if (!c.check(unpacked)) return false;
-        each(Num::steal(std::move(a)), Num::steal(std::move(b)));
-        return c.ok();
-    };
-    if (PyList_CheckExact(seq.get())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i) {
-            Ref entry = Ref::borrow(PyList_GET_ITEM(seq.get(), i));
-            if (!visit(entry.get())) return;
-        }
-        return;
-    }
-    c.ran_code();
-    Ref it = Ref::steal(PyObject_GetIter(seq.get()));
-    if (!c.check(bool(it))) return;
-    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-        c.ran_code();
-        if (!visit(entry.get())) return;
-    }
-    c.ran_code();
-    c.check(!PyErr_Occurred());
-}
-
-// Today's volume of one list: the second values added up (+=) from int 0.
-inline Num today_volume(Calc& c, PyObject* self, Name list) {
-    Num sum = c.int_zero();
-    walk_fills(c, self, list, [&](Num, Num volume) { sum = c.iadd(sum, volume); });
-    return sum;
+// obj.<n>, as PyObject_GetAttr gives it.
+inline Ref read(bv::Function* fn, PyObject* obj, Name n) {
+    State& st = state(fn);
+    return bv::getattr(obj, st.names[n], st.attr_sites[n]);
 }
 
 // self.<n> = v
@@ -94,62 +31,53 @@ inline bool set_attr(bv::Function* fn, PyObject* self, Name n, PyObject* v) {
     return PyObject_SetAttr(self, name(fn, n), v) == 0;
 }
 
+// A module global as a function body reads it (module, then builtins); the
+// module's entry is remembered with its dict's version.
+inline Ref global(bv::Function* fn, Name n) {
+    State& st = state(fn);
+    if (PyObject* v = bv::memo_lookup(st.global_memo[n], fn->globals, st.names[n]))
+        return Ref::borrow(v);
+    if (PyErr_Occurred()) return Ref();
+    return bv::global(fn, st.names[n]);
+}
+
 // `<module global>.<attr>`, both read afresh (pd.NaT, gv.TARGETTYPE_STOCK).
 inline Ref global_attr(bv::Function* fn, Name global, Name attr) {
-    Ref g = bv::global(fn, name(fn, global));
-    if (!g) return Ref();
-    return bv::getattr(g.get(), name(fn, attr));
+    return bv::global_attr(fn, name(fn, global), name(fn, attr));
 }
 
 // super(<module global cls_name>, self).__init__()
 inline bool super_init(bv::Function* fn, Name cls_name, PyObject* self) {
-    Ref cls = bv::global(fn, name(fn, cls_name));
-    if (!cls) return false;
-    Ref sup = bv::call(reinterpret_cast<PyObject*>(&PySuper_Type), cls.get(), self);
-    if (!sup) return false;
-    Ref init = bv::getattr(sup.get(), name(fn, n_init));
-    if (!init) return false;
-    return bool(bv::call(init.get()));
+    Ref init = bv::super_attr(fn, name(fn, cls_name), self, name(fn, n_init));
+    return init && bv::call(init.get());
 }
 
-// ---- The small members: straight code over objects, no Calc ------------
-//
-// These run in every engine loop, for every position, and their bodies are
-// a few reads and one or two additions, so they keep to borrowed arguments,
-// remembered lookups and sums of small ints in C. Evaluation order and
-// number semantics are those of the Calc paths.
+// ---- the environment --------------------------------------------------------------
 
-// obj.<n>, as PyObject_GetAttr gives it.
-inline Ref read(State& st, PyObject* obj, Name n) {
-    return bv::getattr(obj, st.names[n], st.attr_sites[n]);
-}
-
-// `cnt.env`, read afresh.
-inline Ref env_now(bv::Function* fn, State& st) {
-    Ref cnt;
-    if (PyObject* g = bv::memo_lookup(st.global_memo[n_cnt], fn->globals, st.names[n_cnt])) {
-        cnt = Ref::borrow(g);
-    } else {
-        if (PyErr_Occurred()) return Ref();
-        cnt = bv::global(fn, st.names[n_cnt]);
-        if (!cnt) return Ref();
-    }
+// `cnt.env`, read afresh. For a plain module the attribute is its dict's
+// entry, which the dict's version tag tells unchanged.
+inline Ref current_env(bv::Function* fn) {
+    State& st = state(fn);
+    Ref cnt = global(fn, n_cnt);
+    if (!cnt) return Ref();
     if (PyModule_CheckExact(cnt.get())) {
         PyObject* env = bv::memo_lookup(st.env_memo, PyModule_GetDict(cnt.get()), st.names[n_env]);
         if (env) return Ref::borrow(env);
         if (PyErr_Occurred()) return Ref();
     }
-    return read(st, cnt.get(), n_env);
+    return read(fn, cnt.get(), n_env);
 }
 
-// `cnt.env.<method>(self.target_idx[, extra])`.
-inline Ref call_env(bv::Function* fn, State& st, PyObject* self, Name method, PyObject* extra) {
-    Ref env = env_now(fn, st);
+// `cnt.env.<method>(self.target_idx[, extra])`: the method is looked up
+// before target_idx is read, as the call expression does.
+inline Ref call_env(bv::Function* fn, PyObject* self, Name method, PyObject* extra) {
+    State& st = state(fn);
+    Ref env = current_env(fn);
     if (!env) return Ref();
     Ref meth;
     bool unbound = bv::method_cached(env.get(), st.names[method], st.attr_sites[method], meth);
     if (!meth) return Ref();
-    Ref target = read(st, self, n_target_idx);
+    Ref target = read(fn, self, n_target_idx);
     if (!target) return Ref();
     PyObject* stack[3] = {env.get(), target.get(), extra};
     size_t n = extra ? 2 : 1;
@@ -158,169 +86,331 @@ inline Ref call_env(bv::Function* fn, State& st, PyObject* self, Name method, Py
         bv::vectorcall(meth.get(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// Truth of `side == cnt.env.gv.<which>`; -1 on error.
-inline int side_equals(bv::Function* fn, State& st, PyObject* side, Name which) {
-    Ref env = env_now(fn, st);
+// Truth of `side == cnt.env.gv.<which>`, the caller's value on the left;
+// -1 on error.
+inline int side_is(bv::Function* fn, PyObject* side, Name which) {
+    Ref env = current_env(fn);
     if (!env) return -1;
-    Ref gv = read(st, env.get(), n_gv);
+    Ref gv = read(fn, env.get(), n_gv);
     if (!gv) return -1;
-    Ref constant = read(st, gv.get(), which);
+    Ref constant = read(fn, gv.get(), which);
     if (!constant) return -1;
     return bv::eq_true(side, constant.get());
 }
 
-// The double Python converts an exact float or a one-digit int to.
-inline bool plain_double(PyObject* o, double& d) {
-    long long i;
-    if (PyFloat_CheckExact(o)) {
-        d = PyFloat_AS_DOUBLE(o);
+// ---- today's fills ----------------------------------------------------------------
+
+// for a, b in self.<list>: each(a, b). `each` gets the two values borrowed,
+// alive for the call, and returns false on error. The list may change under
+// us (unpacking an entry and `each` may run Python code), so each entry is
+// held while in use and the length is read again at every step, as the list
+// iterator does. False on error.
+// for a, b in <seq>[start:]: each(a, b), `start` counting only for an exact
+// list. `each` gets the two values borrowed, alive for the call, and
+// returns false on error. The list may change under us (unpacking an entry
+// and `each` may run Python code), so each entry is held while in use and
+// the length is read again at every step, as the list iterator does. False
+// on error.
+template <typename Each>
+bool each_entry(PyObject* seq, Py_ssize_t start, Each&& each) {
+    auto visit = [&](PyObject* entry) -> bool {
+        // A tuple's items live as long as the tuple.
+        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2)
+            return each(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1));
+        Ref a, b;
+        return bv::unpack2(entry, a, b) && each(a.get(), b.get());
+    };
+    if (PyList_CheckExact(seq)) {
+        for (Py_ssize_t i = start; i < PyList_GET_SIZE(seq); ++i) {
+            Ref entry = Ref::borrow(PyList_GET_ITEM(seq, i));
+            if (!visit(entry.get())) return false;
+        }
         return true;
     }
-    if (PyLong_CheckExact(o) && bv::compact_long(o, i)) {
-        d = static_cast<double>(i);
-        return true;
-    }
-    return false;
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return false;
+    while (Ref entry = Ref::steal(PyIter_Next(it.get())))
+        if (!visit(entry.get())) return false;
+    return !PyErr_Occurred();
 }
 
-// a + b (a += b with `inplace`), a * b: one-digit ints and floats combined in
-// C where that is what the host computes (see Num for the two-NaN case).
-// Adding int 0 to an int gives an equal int: the operand itself serves.
-inline Ref add(PyObject* a, PyObject* b, bool inplace = false) {
-    long long x, y;
-    double p, q;
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && bv::compact_long(a, x) &&
-        bv::compact_long(b, y)) {
-        if (x == 0) return Ref::borrow(b);
-        if (y == 0) return Ref::borrow(a);
-        return bv::from_long(x + y);
-    }
-    if ((PyFloat_CheckExact(a) || PyFloat_CheckExact(b)) && plain_double(a, p) &&
-        plain_double(b, q) && !(std::isnan(p) && std::isnan(q)))
-        return bv::from_double(p + q);
-    return Ref::steal(inplace ? PyNumber_InPlaceAdd(a, b) : PyNumber_Add(a, b));
-}
-
-inline Ref mul(PyObject* a, PyObject* b) {
-    long long x, y;
-    double p, q;
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && bv::compact_long(a, x) &&
-        bv::compact_long(b, y))
-        return bv::from_long(x * y);  // two 30-bit values
-    if ((PyFloat_CheckExact(a) || PyFloat_CheckExact(b)) && plain_double(a, p) &&
-        plain_double(b, q) && !(std::isnan(p) && std::isnan(q)))
-        return bv::from_double(p * q);
-    return Ref::steal(PyNumber_Multiply(a, b));
+// for a, b in self.<list>: each(a, b)
+template <typename Each>
+bool each_fill(bv::Function* fn, PyObject* self, Name list, Each&& each) {
+    Ref seq = read(fn, self, list);
+    return seq && each_entry(seq.get(), 0, each);
 }
 
 // today = 0; for _, volume in self.<list>: today += volume
-// While the sum and the volumes are one-digit ints held in exact tuples of
-// two, nothing can run Python code and the sum is kept in C (`acc`); from
-// the first other entry on each entry is held, unpacked and added as the
-// loop does (`obj`). The list's length is read again at every step, as its
-// iterator does.
-struct FillSum {
-    bool ok = true;
-    long long acc = 0;
-    Ref obj;
-    Ref box() { return obj ? std::move(obj) : bv::from_long(acc); }
-};
-
-inline FillSum fills_sum(State& st, PyObject* self, Name list) {
-    FillSum sum;
-    Ref seq = read(st, self, list);
-    if (!seq) {
-        sum.ok = false;
-        return sum;
-    }
-    auto add_general = [&](PyObject* entry) -> bool {
-        Ref price, volume;
-        if (!bv::unpack2(entry, price, volume)) return false;
-        if (!sum.obj) {
-            sum.obj = bv::from_long(sum.acc);
-            if (!sum.obj) return false;
-        }
-        Ref r = add(sum.obj.get(), volume.get(), true);
-        if (!r) return false;
-        sum.obj = std::move(r);
-        return true;
-    };
+inline Owned today_volume(bv::Function* fn, PyObject* self, Name list) {
+    Ref seq = read(fn, self, list);
+    if (!seq) return Owned();
+    // The exact step over the leading run of an exact list whose entries are
+    // exact pairs with an exact int volume: reading them runs no code, and
+    // their sum in C is the int Python's `+=` gives while it fits.
+    long long sum = 0;
+    Py_ssize_t done = 0;
     if (PyList_CheckExact(seq.get())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i) {
-            PyObject* entry = PyList_GET_ITEM(seq.get(), i);
-            long long v, r;
-            if (!sum.obj && PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 &&
-                PyLong_CheckExact(PyTuple_GET_ITEM(entry, 1)) &&
-                bv::compact_long(PyTuple_GET_ITEM(entry, 1), v) &&
-                !__builtin_add_overflow(sum.acc, v, &r)) {
-                sum.acc = r;
-                continue;
-            }
-            Ref held = Ref::borrow(entry);
-            if (!add_general(held.get())) {
-                sum.ok = false;
-                return sum;
-            }
+        for (; done < PyList_GET_SIZE(seq.get()); ++done) {
+            PyObject* entry = PyList_GET_ITEM(seq.get(), done);
+            long long v;
+            if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) break;
+            Num volume = Num::of(PyTuple_GET_ITEM(entry, 1));
+            if (volume.kind() != Num::Int || __builtin_add_overflow(sum, volume.i(), &v)) break;
+            sum = v;
         }
-        return sum;
+        if (done == PyList_GET_SIZE(seq.get())) return Owned(Num::integer(sum));
     }
-    Ref it = Ref::steal(PyObject_GetIter(seq.get()));
-    sum.ok = bool(it);
-    while (sum.ok) {
-        Ref entry = Ref::steal(PyIter_Next(it.get()));
-        if (!entry) {
-            sum.ok = !PyErr_Occurred();
-            break;
-        }
-        sum.ok = add_general(entry.get());
-    }
-    return sum;
-}
-
-inline Ref fills_volume(State& st, PyObject* self, Name list) {
-    FillSum sum = fills_sum(st, self, list);
-    return sum.ok ? sum.box() : Ref();
+    Owned today(done ? Num::integer(sum) : Num::of(state(fn).int_zero));
+    bool ok = each_entry(seq.get(), done, [&](PyObject*, PyObject* volume) {
+        today = bv::apply(Op::InPlaceAdd, today.num(), Num::of(volume));
+        return bool(today);
+    });
+    return ok ? std::move(today) : Owned();
 }
 
 // self.<volume_yd> + today's volume of <list>, read in that order
-inline Ref book_total(State& st, PyObject* self, Name volume_yd, Name list) {
-    Ref held = read(st, self, volume_yd);
-    if (!held) return Ref();
-    FillSum today = fills_sum(st, self, list);
-    if (!today.ok) return Ref();
-    long long x, r;
-    if (!today.obj && PyLong_CheckExact(held.get()) && bv::compact_long(held.get(), x) &&
-        !__builtin_add_overflow(x, today.acc, &r))
-        return today.acc == 0 ? std::move(held) : bv::from_long(r);
-    Ref t = today.box();
-    if (!t) return Ref();
-    return add(held.get(), t.get());
+inline Owned book_total(bv::Function* fn, PyObject* self, Name volume_yd, Name list) {
+    Ref held = read(fn, self, volume_yd);
+    if (!held) return Owned();
+    Owned today = today_volume(fn, self, list);
+    if (!today) return Owned();
+    return bv::apply(Op::Add, Num::of(held.get()), today.num());
 }
+
+// a <op> b, where `a` is a step's result (failed: an error is set) and `b`
+// an object.
+inline Owned then(const Owned& a, Op op, PyObject* b) {
+    if (!a) return Owned();
+    return bv::apply(op, a.num(), Num::of(b));
+}
+
+// ---- snapshots ----------------------------------------------------------------------
+
+// One evaluation of a snapshot's figures, step by step in the order the
+// expressions take them. Values are numbers as the numeric core sees them:
+// exact ints and floats unboxed, and every object they refer to held by the
+// evaluation until it ends. Each operation takes the core's exact step where
+// it applies and the number protocol otherwise. After the first error every
+// step is skipped (no attribute is read, no Python code runs) and results
+// are meaningless until the caller sees !ok().
+class Eval {
+public:
+    Eval(bv::Function* fn, PyObject* self) : fn_(fn), st_(state(fn)), self_(self) {}
+    Eval(const Eval&) = delete;
+    Eval& operator=(const Eval&) = delete;
+    ~Eval() {
+        release(0);
+        if (held_ != inline_) PyMem_Free(held_);
+    }
+
+    bool ok() const { return ok_; }
+    bv::Function* fn() const { return fn_; }
+    State& st() const { return st_; }
+    // Records a failure reported by a step outside this class.
+    bool check(bool step_ok) {
+        if (!step_ok) ok_ = false;
+        return ok_;
+    }
+    // Records that the last step may have run Python code, which may have
+    // changed anything read so far.
+    void ran_code() { ++epoch_; }
+
+    // A step's result (a new reference, or null on failure) as a number
+    // held until the evaluation ends.
+    Num take(Ref r) {
+        if (!check(bool(r))) return Num();
+        PyObject* o = r.release();
+        if (count_ == capacity_ && !grow()) {
+            Py_DECREF(o);
+            return Num();
+        }
+        held_[count_++] = o;
+        return Num::of(o);
+    }
+    Ref box(const Num& v) {
+        if (!ok_) return Ref();
+        Ref r = Ref::steal(bv::box(v));
+        check(bool(r));
+        return r;
+    }
+
+    // self.<n>. A read that provably runs no Python code (the instance's own
+    // value, a plain class attribute) gives the same object again while no
+    // code has run since, so it is answered from the last one; any other
+    // read is made at every use, as the expressions do.
+    BV_EXACT_INLINE Num attr(Name n) {
+        if (!ok_) return Num();
+        unsigned place = attr_place(n);
+        if (place < kPositionAttrCount && seen_[place] == epoch_) return value_[place];
+        return read_attr(n);
+    }
+    Ref attr_obj(Name n) { return box(attr(n)); }
+
+    // `cnt.env.<method>(self.target_idx[, extra])`
+    Num env_call(Name method, PyObject* extra) {
+        if (!ok_) return Num();
+        Num r = take(call_env(fn_, self_, method, extra));
+        ran_code();
+        return r;
+    }
+    // `<module global>.<attr>`
+    Ref global_attr(Name global, Name attr) {
+        if (!ok_) return Ref();
+        Ref r = positions::global_attr(fn_, global, attr);
+        ran_code();
+        check(bool(r));
+        return r;
+    }
+
+    // for a, b in self.<list>: each(Num(a), Num(b)). What one entry's
+    // figures leave behind is let go when the entry is done, as the loop
+    // body's temporaries are; `each` keeps what it needs in Owned values.
+    template <typename Each>
+    void walk(Name list, Each&& each) {
+        if (!ok_) return;
+        check(each_fill(fn_, self_, list, [&](PyObject* a, PyObject* b) {
+            size_t mark = count_;
+            each(Num::of(a), Num::of(b));
+            release(mark);
+            return ok_;
+        }));
+        ran_code();
+    }
+
+    __attribute__((noinline)) Num add(const Num& a, const Num& b) { return apply(Op::Add, a, b); }
+    __attribute__((noinline)) Num iadd(const Num& a, const Num& b) { return apply(Op::InPlaceAdd, a, b); }
+    __attribute__((noinline)) Num sub(const Num& a, const Num& b) { return apply(Op::Subtract, a, b); }
+    __attribute__((noinline)) Num mul(const Num& a, const Num& b) { return apply(Op::Multiply, a, b); }
+    __attribute__((noinline)) Num div(const Num& a, const Num& b) { return apply(Op::TrueDivide, a, b); }
+    __attribute__((noinline)) Num floordiv(const Num& a, const Num& b) { return apply(Op::FloorDivide, a, b); }
+    Num to_int(const Num& a) {
+        if (!ok_) return Num();
+        Num r;
+        if (bv::exact_int(a, r)) return r;
+        return generic(bv::to_int(a));
+    }
+    // Truth of `a != 0`; false after an error, so callers check ok().
+    bool nonzero(const Num& a) {
+        if (!ok_) return false;
+        bool r;
+        Num zero = Num::of(st_.int_zero);
+        if (bv::exact_compare(a, zero, Py_NE, r)) return r;
+        int t = bv::compare(a, zero, Py_NE);
+        ran_code();
+        check(t >= 0);
+        return t > 0;
+    }
+    // (v * PRECISION_MUL + 0.5) // 1 / PRECISION_MUL, with the global read
+    // at each of its two uses.
+    Num round(const Num& v) {
+        Num r;
+        if (ok_ && bv::exact_round(v, precision_mul(), r)) return r;
+        Num scaled = mul(v, precision_mul());
+        Num shifted = add(scaled, Num::of(st_.float_half));
+        Num floored = floordiv(shifted, Num::of(st_.int_one));
+        return div(floored, precision_mul());
+    }
+
+private:
+    BV_EXACT_INLINE Num apply(Op op, const Num& a, const Num& b) {
+        Num r;
+        if (ok_ && bv::exact(op, a, b, r)) return r;
+        return by_protocol(op, a, b);
+    }
+    // The step by the number protocol, which may run code.
+    __attribute__((noinline)) Num by_protocol(Op op, const Num& a, const Num& b) {
+        if (!ok_) return Num();
+        return generic(bv::protocol(op, a, b));
+    }
+    Num generic(Owned r) {
+        ran_code();
+        return take(r.release());
+    }
+    // self.<n> read now; remembered when the read ran no code.
+    __attribute__((noinline)) Num read_attr(Name n) {
+        bool quiet;
+        Num v = take(bv::getattr(self_, st_.names[n], st_.attr_sites[n], &quiet));
+        unsigned place = attr_place(n);
+        if (!quiet) {
+            ran_code();
+        } else if (place < kPositionAttrCount && ok_) {
+            value_[place] = v;
+            seen_[place] = epoch_;
+        }
+        return v;
+    }
+    // PRECISION_MUL, answered from the last read while no code has run.
+    Num precision_mul() {
+        if (!ok_) return Num();
+        if (pm_seen_ != epoch_) {
+            pm_ = take(global(fn_, n_PRECISION_MUL));
+            pm_seen_ = epoch_;
+        }
+        return pm_;
+    }
+    bool grow() {
+        size_t capacity = capacity_ * 2;
+        void* p = held_ == inline_ ? PyMem_Malloc(capacity * sizeof(PyObject*))
+                                   : PyMem_Realloc(held_, capacity * sizeof(PyObject*));
+        if (!p) {
+            PyErr_NoMemory();
+            return check(false);
+        }
+        if (held_ == inline_) memcpy(p, inline_, count_ * sizeof(PyObject*));
+        held_ = static_cast<PyObject**>(p);
+        capacity_ = capacity;
+        return true;
+    }
+    // Lets go of what was taken since `mark`; releasing may run code.
+    void release(size_t mark) {
+        if (count_ == mark) return;
+        while (count_ > mark) Py_DECREF(held_[--count_]);
+        ran_code();
+    }
+
+    bv::Function* fn_;
+    State& st_;
+    PyObject* self_;
+    bool ok_ = true;
+    unsigned epoch_ = 1;
+    unsigned seen_[kPositionAttrCount] = {};
+    Num value_[kPositionAttrCount];
+    unsigned pm_seen_ = 0;
+    Num pm_;
+    PyObject* inline_[48];
+    PyObject** held_ = inline_;
+    size_t count_ = 0;
+    size_t capacity_ = 48;
+};
 
 // A new, empty OrderedDict for a record (shaped for its keys where the host
 // allows).
 Ref new_record(State& st);
 
 // A snapshot record under construction. With the module's OrderedDict being
-// collections.OrderedDict the values are collected and the record is built
-// in one go at the end (nothing can watch it grow); with anything else bound
-// there the record is that callable's result, filled item by item.
+// collections.OrderedDict the values are collected as numbers and the record
+// is built in one go at the end (nothing can watch it grow, and a value is
+// boxed only as it goes in); with anything else bound there the record is
+// that callable's result, filled item by item.
 class Record {
 public:
-    explicit Record(Calc& c);
+    explicit Record(Eval& e);
+    void put(RecordKey k, const Num& v);
     void put(RecordKey k, Ref v);
-    void put(RecordKey k, const Num& v) { put(k, c_.box(v)); }
-    void put_borrowed(RecordKey k, PyObject* v) { put(k, Ref::borrow(v)); }
+    void put_borrowed(RecordKey k, PyObject* v) { put(k, Num::of(v)); }
     // record[k], the value just stored.
     Num get(RecordKey k);
     // The record, or null after any failure.
     Ref finish();
 
 private:
-    Calc& c_;
+    Eval& e_;
     bool collect_ = false;
     Ref record_;
-    Ref values_[kRecordKeyCount];
+    // What the record will hold; each object held by the evaluation, by
+    // the caller or by the module state.
+    Num values_[kRecordKeyCount];
 };
 
 }  // namespace positions

@@ -47,40 +47,41 @@ PyObject* future_init(bv::Function* fn, PyObject* const* args) {
 }
 
 PyObject* available_long(bv::Function* fn, PyObject* const* args) {
-    return read(state(fn), args[0], n_available_long).release();
+    return read(fn, args[0], n_available_long).release();
 }
 
 PyObject* available_short(bv::Function* fn, PyObject* const* args) {
-    return read(state(fn), args[0], n_available_short).release();
+    return read(fn, args[0], n_available_short).release();
 }
 
 PyObject* available_today_long(bv::Function* fn, PyObject* const* args) {
-    return fills_volume(state(fn), args[0], n_holding_cost_today_long_list).release();
+    return today_volume(fn, args[0], n_holding_cost_today_long_list).box().release();
 }
 
 PyObject* available_today_short(bv::Function* fn, PyObject* const* args) {
-    return fills_volume(state(fn), args[0], n_holding_cost_today_short_list).release();
+    return today_volume(fn, args[0], n_holding_cost_today_short_list).box().release();
 }
 
 PyObject* total_volume_long(bv::Function* fn, PyObject* const* args) {
-    return book_total(state(fn), args[0], n_volume_long_yd, n_holding_cost_today_long_list)
+    return book_total(fn, args[0], n_volume_long_yd, n_holding_cost_today_long_list)
+        .box()
         .release();
 }
 
 PyObject* total_volume_short(bv::Function* fn, PyObject* const* args) {
-    return book_total(state(fn), args[0], n_volume_short_yd, n_holding_cost_today_short_list)
+    return book_total(fn, args[0], n_volume_short_yd, n_holding_cost_today_short_list)
+        .box()
         .release();
 }
 
 // Any side but the short constant counts as long here.
 PyObject* volume(bv::Function* fn, PyObject* const* args) {
-    State& st = state(fn);
-    int is_short = side_equals(fn, st, args[1], n_POSITIONSIDE_SHORT);
+    int is_short = side_is(fn, args[1], n_POSITIONSIDE_SHORT);
     if (is_short < 0) return nullptr;
-    Ref held = is_short
-                   ? book_total(st, args[0], n_volume_short_yd, n_holding_cost_today_short_list)
-                   : book_total(st, args[0], n_volume_long_yd, n_holding_cost_today_long_list);
-    return held.release();
+    Owned held = is_short
+                     ? book_total(fn, args[0], n_volume_short_yd, n_holding_cost_today_short_list)
+                     : book_total(fn, args[0], n_volume_long_yd, n_holding_cost_today_long_list);
+    return held.box().release();
 }
 
 // Any side but the long constant counts as short here; the multiplier and
@@ -88,234 +89,156 @@ PyObject* volume(bv::Function* fn, PyObject* const* args) {
 PyObject* market_value(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     State& st = state(fn);
-    Ref multiple = call_env(fn, st, self, n_get_multiple, nullptr);
+    Ref multiple = call_env(fn, self, n_get_multiple, nullptr);
     if (!multiple) return nullptr;
-    Ref price = call_env(fn, st, self, n_market_price, st.int_zero);
+    Ref price = call_env(fn, self, n_market_price, st.int_zero);
     if (!price) return nullptr;
-    int is_long = side_equals(fn, st, args[1], n_POSITIONSIDE_LONG);
+    int is_long = side_is(fn, args[1], n_POSITIONSIDE_LONG);
     if (is_long < 0) return nullptr;
-    Ref held = is_long ? book_total(st, self, n_volume_long_yd, n_holding_cost_today_long_list)
-                       : book_total(st, self, n_volume_short_yd, n_holding_cost_today_short_list);
-    if (!held) return nullptr;
-    Ref worth = mul(held.get(), price.get());
+    Owned held = is_long ? book_total(fn, self, n_volume_long_yd, n_holding_cost_today_long_list)
+                         : book_total(fn, self, n_volume_short_yd, n_holding_cost_today_short_list);
+    // value = 0.0; value += held * price * multiple
+    Owned worth = then(then(held, Op::Multiply, price.get()), Op::Multiply, multiple.get());
     if (!worth) return nullptr;
-    worth = mul(worth.get(), multiple.get());
-    if (!worth) return nullptr;
-    return add(st.float_zero, worth.get(), true).release();
+    return bv::apply(Op::InPlaceAdd, Num::of(st.float_zero), worth.num()).box().release();
 }
 
 // The figures of one book that a snapshot derives from its fills.
-template <class V>
-struct TodayOf {
-    V cost;
-    V volume;
+struct Today {
+    Owned cost;
+    Owned volume;
 };
-using Today = TodayOf<Num>;
 
-Today walk_book(Calc& c, PyObject* self, Name list, const Num& multiple) {
-    Today t{c.float_zero(), c.int_zero()};
-    walk_fills(c, self, list, [&](Num fill_price, Num fill_volume) {
-        t.cost = c.iadd(t.cost, c.mul(c.mul(fill_price, fill_volume), multiple));
-        t.volume = c.iadd(t.volume, fill_volume);
+// cost = 0.0; volume = 0
+// for price, fill_volume in self.<list>:
+//     cost += price * fill_volume * multiple; volume += fill_volume
+Today walk_book(Eval& e, Name list, const Num& multiple) {
+    Today t{Owned(Num::of(e.st().float_zero)), Owned(Num::of(e.st().int_zero))};
+    e.walk(list, [&](const Num& fill_price, const Num& fill_volume) {
+        t.cost = Owned(e.iadd(t.cost.num(), e.mul(e.mul(fill_price, fill_volume), multiple)));
+        t.volume = Owned(e.iadd(t.volume.num(), fill_volume));
     });
     return t;
 }
 
-// The bodies below are evaluated by Calc (any objects) or by Pure (exact
-// ints and floats, nothing can run), over Num or Val respectively.
-
 // rounded ((<cost> * volume_yd * multiple + today cost) / ((volume_yd + today volume) * multiple)),
 // or rounded 0.0 for a book without volume.
-template <class C, class V = typename C::Value>
-V average_cost(C& c, PyObject* self, Name cost, Name volume_yd, const TodayOf<V>& t,
-               const V& multiple) {
-    bool held = c.nonzero(c.add(c.attr(self, volume_yd), t.volume));
-    if (!c.ok()) return V();
-    if (!held) return c.round(c.float_zero());
-    V unit = c.attr(self, cost);
-    V amount = c.mul(c.mul(unit, c.attr(self, volume_yd)), multiple);
-    amount = c.add(amount, t.cost);
-    V volume = c.mul(c.add(c.attr(self, volume_yd), t.volume), multiple);
-    return c.round(c.div(amount, volume));
+Num average_cost(Eval& e, Name cost, Name volume_yd, const Today& t, const Num& multiple) {
+    bool held = e.nonzero(e.add(e.attr(volume_yd), t.volume.num()));
+    if (!e.ok()) return Num();
+    if (!held) return e.round(Num::of(e.st().float_zero));
+    Num unit = e.attr(cost);
+    Num amount = e.mul(e.mul(unit, e.attr(volume_yd)), multiple);
+    amount = e.add(amount, t.cost.num());
+    Num volume = e.mul(e.add(e.attr(volume_yd), t.volume.num()), multiple);
+    return e.round(e.div(amount, volume));
 }
 
 // holding_cost * volume_yd * multiple, the carried book at its holding price.
-template <class C, class V = typename C::Value>
-V carried_cost(C& c, PyObject* self, Name holding_cost, Name volume_yd, const V& multiple) {
-    V unit = c.attr(self, holding_cost);
-    return c.mul(c.mul(unit, c.attr(self, volume_yd)), multiple);
+Num carried_cost(Eval& e, Name holding_cost, Name volume_yd, const Num& multiple) {
+    Num unit = e.attr(holding_cost);
+    return e.mul(e.mul(unit, e.attr(volume_yd)), multiple);
 }
-
-// The record Pure fills: its values are boxed once the whole body is done.
-class PureRecord {
-public:
-    explicit PureRecord(Pure& p) : p_(p) {}
-    void put(RecordKey k, const Val& v) { values_[k] = v; }
-    void put_borrowed(RecordKey k, PyObject* v) { values_[k] = Val{Num::kObj, 0, 0.0, v}; }
-    // The record, or null: with an error set on failure, without one when
-    // the body has to be evaluated by Calc.
-    Ref finish() {
-        if (!p_.ok()) return Ref();
-        // OrderedDict is collections' own: nothing can watch the record grow.
-        State& st = p_.st();
-        Ref od = new_record(st);
-        if (!od) return od;
-        for (int k = 0; k < kRecordKeyCount; ++k) {
-            Ref v = Pure::box(values_[k]);
-            if (!v || PyODict_SetItem(od.get(), st.keys[k], v.get()) < 0) return Ref();
-        }
-        return od;
-    }
-
-private:
-    Pure& p_;
-    Val values_[kRecordKeyCount];
-};
-
-inline Record make_record(Calc& c) { return Record(c); }
-inline PureRecord make_record(Pure& p) { return PureRecord(p); }
 
 // What a snapshot derives once the environment has answered and today's
 // fills are summed.
-template <class C, class V = typename C::Value>
-Ref figures(C& c, PyObject* self, const V& price, const V& multiple, const V& long_rate,
-            const V& short_rate, const TodayOf<V>& tl, const TodayOf<V>& ts) {
-    V long_value = c.mul(c.mul(c.add(c.attr(self, n_volume_long_yd), tl.volume), price), multiple);
-    V short_value =
-        c.mul(c.mul(c.add(c.attr(self, n_volume_short_yd), ts.volume), price), multiple);
+Ref figures(Eval& e, const Num& price, const Num& multiple, const Num& long_rate,
+            const Num& short_rate, const Today& tl, const Today& ts) {
+    Num long_value = e.mul(e.mul(e.add(e.attr(n_volume_long_yd), tl.volume.num()), price), multiple);
+    Num short_value =
+        e.mul(e.mul(e.add(e.attr(n_volume_short_yd), ts.volume.num()), price), multiple);
 
-    auto r = make_record(c);
-    r.put_borrowed(k_account_name, c.st().names[n_default]);
-    r.put(k_account_idx, c.attr_obj(self, n_account_idx));
-    r.put(k_code, c.attr_obj(self, n_market_code));
-    r.put(k_target_idx, c.attr_obj(self, n_target_idx));
-    r.put(k_volume_long, c.to_int(c.add(c.attr(self, n_volume_long_yd), tl.volume)));
-    r.put(k_volume_short, c.to_int(c.add(c.attr(self, n_volume_short_yd), ts.volume)));
-    r.put(k_volume_today_long, c.to_int(tl.volume));
-    r.put(k_volume_today_short, c.to_int(ts.volume));
+    Record r(e);
+    r.put_borrowed(k_account_name, e.st().names[n_default]);
+    r.put(k_account_idx, e.attr_obj(n_account_idx));
+    r.put(k_code, e.attr_obj(n_market_code));
+    r.put(k_target_idx, e.attr_obj(n_target_idx));
+    r.put(k_volume_long, e.to_int(e.add(e.attr(n_volume_long_yd), tl.volume.num())));
+    r.put(k_volume_short, e.to_int(e.add(e.attr(n_volume_short_yd), ts.volume.num())));
+    r.put(k_volume_today_long, e.to_int(tl.volume.num()));
+    r.put(k_volume_today_short, e.to_int(ts.volume.num()));
     {
         // long value - holding_cost_long * volume_long_yd * multiple - today's cost
-        V carried = carried_cost(c, self, n_holding_cost_long, n_volume_long_yd, multiple);
-        r.put(k_fpnl_long, c.round(c.sub(c.sub(long_value, carried), tl.cost)));
+        Num carried = carried_cost(e, n_holding_cost_long, n_volume_long_yd, multiple);
+        r.put(k_fpnl_long, e.round(e.sub(e.sub(long_value, carried), tl.cost.num())));
     }
     {
         // holding_cost_short * volume_short_yd * multiple + today's cost - short value
-        V carried = carried_cost(c, self, n_holding_cost_short, n_volume_short_yd, multiple);
-        r.put(k_fpnl_short, c.round(c.sub(c.add(carried, ts.cost), short_value)));
+        Num carried = carried_cost(e, n_holding_cost_short, n_volume_short_yd, multiple);
+        r.put(k_fpnl_short, e.round(e.sub(e.add(carried, ts.cost.num()), short_value)));
     }
     {
         // price * (volume_long_yd + today) * multiple - cost_long * volume_long_yd * multiple
         // - today's cost
-        V marked = c.mul(price, c.add(c.attr(self, n_volume_long_yd), tl.volume));
-        marked = c.mul(marked, multiple);
-        V carried = carried_cost(c, self, n_cost_long, n_volume_long_yd, multiple);
-        r.put(k_zpnl_long, c.round(c.sub(c.sub(marked, carried), tl.cost)));
+        Num marked = e.mul(price, e.add(e.attr(n_volume_long_yd), tl.volume.num()));
+        marked = e.mul(marked, multiple);
+        Num carried = carried_cost(e, n_cost_long, n_volume_long_yd, multiple);
+        r.put(k_zpnl_long, e.round(e.sub(e.sub(marked, carried), tl.cost.num())));
     }
     {
         // cost_short * volume_short_yd * multiple + today's cost
         // - price * (volume_short_yd + today) * multiple
-        V carried = carried_cost(c, self, n_cost_short, n_volume_short_yd, multiple);
-        carried = c.add(carried, ts.cost);
-        V marked = c.mul(price, c.add(c.attr(self, n_volume_short_yd), ts.volume));
-        marked = c.mul(marked, multiple);
-        r.put(k_zpnl_short, c.round(c.sub(carried, marked)));
+        Num carried = carried_cost(e, n_cost_short, n_volume_short_yd, multiple);
+        carried = e.add(carried, ts.cost.num());
+        Num marked = e.mul(price, e.add(e.attr(n_volume_short_yd), ts.volume.num()));
+        marked = e.mul(marked, multiple);
+        r.put(k_zpnl_short, e.round(e.sub(carried, marked)));
     }
-    r.put(k_holding_cost_long,
-          average_cost(c, self, n_holding_cost_long, n_volume_long_yd, tl, multiple));
+    r.put(k_holding_cost_long, average_cost(e, n_holding_cost_long, n_volume_long_yd, tl, multiple));
     r.put(k_holding_cost_short,
-          average_cost(c, self, n_holding_cost_short, n_volume_short_yd, ts, multiple));
-    r.put(k_cost_long, average_cost(c, self, n_cost_long, n_volume_long_yd, tl, multiple));
-    r.put(k_cost_short, average_cost(c, self, n_cost_short, n_volume_short_yd, ts, multiple));
+          average_cost(e, n_holding_cost_short, n_volume_short_yd, ts, multiple));
+    r.put(k_cost_long, average_cost(e, n_cost_long, n_volume_long_yd, tl, multiple));
+    r.put(k_cost_short, average_cost(e, n_cost_short, n_volume_short_yd, ts, multiple));
     {
         // today's cost + volume_yd * holding_cost * multiple
-        V volume_yd = c.attr(self, n_volume_long_yd);
-        V carried = c.mul(c.mul(volume_yd, c.attr(self, n_holding_cost_long)), multiple);
-        r.put(k_amount_long, c.round(c.add(tl.cost, carried)));
+        Num volume_yd = e.attr(n_volume_long_yd);
+        Num carried = e.mul(e.mul(volume_yd, e.attr(n_holding_cost_long)), multiple);
+        r.put(k_amount_long, e.round(e.add(tl.cost.num(), carried)));
     }
     {
-        V volume_yd = c.attr(self, n_volume_short_yd);
-        V carried = c.mul(c.mul(volume_yd, c.attr(self, n_holding_cost_short)), multiple);
-        r.put(k_amount_short, c.round(c.add(ts.cost, carried)));
+        Num volume_yd = e.attr(n_volume_short_yd);
+        Num carried = e.mul(e.mul(volume_yd, e.attr(n_holding_cost_short)), multiple);
+        r.put(k_amount_short, e.round(e.add(ts.cost.num(), carried)));
     }
-    r.put(k_holding_value_long, c.round(long_value));
-    r.put(k_holding_value_short, c.round(short_value));
-    r.put(k_available_long, c.to_int(c.attr(self, n_available_long)));
-    r.put(k_available_short, c.to_int(c.attr(self, n_available_short)));
-    r.put(k_available_today_long, tl.volume);
-    r.put(k_available_today_short, ts.volume);
+    r.put(k_holding_value_long, e.round(long_value));
+    r.put(k_holding_value_short, e.round(short_value));
+    r.put(k_available_long, e.to_int(e.attr(n_available_long)));
+    r.put(k_available_short, e.to_int(e.attr(n_available_short)));
+    r.put(k_available_today_long, tl.volume.num());
+    r.put(k_available_today_short, ts.volume.num());
     r.put(k_price, price);
-    r.put(k_created_long, c.attr_obj(self, n_dt_create_long_time));
-    r.put(k_created_short, c.attr_obj(self, n_dt_create_short_time));
-    r.put(k_updated, c.attr_obj(self, n_dt_update_time));
-    r.put(k_order_frozen_long, c.attr_obj(self, n_order_frozen_long));
-    r.put(k_order_frozen_short, c.attr_obj(self, n_order_frozen_short));
-    r.put(k_order_frozen_today_long, c.attr_obj(self, n_order_frozen_today_long));
-    r.put(k_order_frozen_today_short, c.attr_obj(self, n_order_frozen_today_short));
+    r.put(k_created_long, e.attr_obj(n_dt_create_long_time));
+    r.put(k_created_short, e.attr_obj(n_dt_create_short_time));
+    r.put(k_updated, e.attr_obj(n_dt_update_time));
+    r.put(k_order_frozen_long, e.attr_obj(n_order_frozen_long));
+    r.put(k_order_frozen_short, e.attr_obj(n_order_frozen_short));
+    r.put(k_order_frozen_today_long, e.attr_obj(n_order_frozen_today_long));
+    r.put(k_order_frozen_today_short, e.attr_obj(n_order_frozen_today_short));
     {
         // holding_cost * volume_yd * rate * multiple + today's cost * rate
-        V unit = c.attr(self, n_holding_cost_long);
-        V margin = c.mul(c.mul(c.mul(unit, c.attr(self, n_volume_long_yd)), long_rate), multiple);
-        r.put(k_margin_long, c.round(c.add(margin, c.mul(tl.cost, long_rate))));
+        Num unit = e.attr(n_holding_cost_long);
+        Num margin = e.mul(e.mul(e.mul(unit, e.attr(n_volume_long_yd)), long_rate), multiple);
+        r.put(k_margin_long, e.round(e.add(margin, e.mul(tl.cost.num(), long_rate))));
     }
     {
-        V unit = c.attr(self, n_holding_cost_short);
-        V margin = c.mul(c.mul(c.mul(unit, c.attr(self, n_volume_short_yd)), short_rate), multiple);
-        r.put(k_margin_short, c.round(c.add(margin, c.mul(ts.cost, short_rate))));
+        Num unit = e.attr(n_holding_cost_short);
+        Num margin = e.mul(e.mul(e.mul(unit, e.attr(n_volume_short_yd)), short_rate), multiple);
+        r.put(k_margin_short, e.round(e.add(margin, e.mul(ts.cost.num(), short_rate))));
     }
-    r.put(k_change_reason, c.attr_obj(self, n_change_reason));
+    r.put(k_change_reason, e.attr_obj(n_change_reason));
     return r.finish();
 }
 
-// The figures by Pure, when every attribute they read can be read without
-// running Python code, OrderedDict is collections' own and PRECISION_MUL a
-// module global. Null without an error set where Calc has to do them.
-Ref quick_figures(Calc& c, const SelfReads& reads, PyObject* self, const Num& price,
-                  const Num& multiple, const Num& long_rate, const Num& short_rate,
-                  const Today& tl, const Today& ts) {
-    if (!c.ok()) return Ref();
-    State& st = c.st();
-    PyObject* globals = c.fn()->globals;
-    PyObject* od = bv::memo_lookup(st.global_memo[n_OrderedDict], globals, st.names[n_OrderedDict]);
-    PyObject* pm =
-        od ? bv::memo_lookup(st.global_memo[n_PRECISION_MUL], globals, st.names[n_PRECISION_MUL])
-           : nullptr;
-    if (!pm) {
-        PyErr_Clear();  // Calc looks again and reports it
-        return Ref();
-    }
-    if (od != reinterpret_cast<PyObject*>(&PyODict_Type)) return Ref();
-    static const Name kReads[] = {
-        n_volume_long_yd,         n_volume_short_yd,          n_account_idx,
-        n_market_code,            n_target_idx,               n_holding_cost_long,
-        n_holding_cost_short,     n_cost_long,                n_cost_short,
-        n_available_long,         n_available_short,          n_dt_create_long_time,
-        n_dt_create_short_time,   n_dt_update_time,           n_order_frozen_long,
-        n_order_frozen_short,     n_order_frozen_today_long,  n_order_frozen_today_short,
-        n_change_reason,
-    };
-    for (Name n : kReads)
-        if (!c.peek(self, n)) return Ref();
-    Num precision_mul = Num::borrow(pm);
-    Pure p(c, reads, precision_mul);
-    return figures(p, self, price.view(), multiple.view(), long_rate.view(), short_rate.view(),
-                   TodayOf<Val>{tl.cost.view(), tl.volume.view()},
-                   TodayOf<Val>{ts.cost.view(), ts.volume.view()});
-}
-
 PyObject* snapshot(bv::Function* fn, PyObject* const* args) {
-    PyObject* self = args[0];
     State& st = state(fn);
-    SelfReads reads(self);
-    Calc c(fn, &reads);
-    Num price = c.take(env_call(c, self, n_market_price, st.int_zero));
-    Num multiple = c.take(env_call(c, self, n_get_multiple, nullptr));
-    Num long_rate = c.take(env_call(c, self, n_get_margin_rate, st.int_one));
-    Num short_rate = c.take(env_call(c, self, n_get_margin_rate, st.int_one));
-    Today tl = walk_book(c, self, n_holding_cost_today_long_list, multiple);
-    Today ts = walk_book(c, self, n_holding_cost_today_short_list, multiple);
-    Ref record = quick_figures(c, reads, self, price, multiple, long_rate, short_rate, tl, ts);
-    if (record || PyErr_Occurred()) return record.release();
-    return figures(c, self, price, multiple, long_rate, short_rate, tl, ts).release();
+    Eval e(fn, args[0]);
+    Num price = e.env_call(n_market_price, st.int_zero);
+    Num multiple = e.env_call(n_get_multiple, nullptr);
+    Num long_rate = e.env_call(n_get_margin_rate, st.int_one);
+    Num short_rate = e.env_call(n_get_margin_rate, st.int_one);
+    Today tl = walk_book(e, n_holding_cost_today_long_list, multiple);
+    Today ts = walk_book(e, n_holding_cost_today_short_list, multiple);
+    return figures(e, price, multiple, long_rate, short_rate, tl, ts).release();
 }
 
 const PositionMembers kMembers = position_members({

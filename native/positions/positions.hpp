@@ -11,26 +11,9 @@ namespace positions {
 
 using bv::Ref;
 
-#define POSITIONS_NAMES(X)                                          \
-    X(n_pd, "pd")                                                   \
-    X(n_cnt, "cnt")                                                 \
-    X(n_OrderedDict, "OrderedDict")                                 \
-    X(n_gv, "gv")                                                   \
-    X(n_get_setting, "get_setting")                                 \
-    X(n_PRECISION_MUL, "PRECISION_MUL")                             \
-    X(n_PositionsBase, "PositionsBase")                             \
-    X(n_StockPosition, "StockPosition")                             \
-    X(n_FuturePosition, "FuturePosition")                           \
-    X(n_env, "env")                                                 \
-    X(n_NaT, "NaT")                                                 \
-    X(n_market_price, "market_price")                               \
-    X(n_get_multiple, "get_multiple")                               \
-    X(n_get_margin_rate, "get_margin_rate")                         \
-    X(n_POSITIONSIDE_LONG, "POSITIONSIDE_LONG")                     \
-    X(n_POSITIONSIDE_SHORT, "POSITIONSIDE_SHORT")                   \
-    X(n_TARGETTYPE_STOCK, "TARGETTYPE_STOCK")                       \
-    X(n_TARGETTYPE_FUTURE, "TARGETTYPE_FUTURE")                     \
-    X(n_init, "__init__")                                           \
+// The position's own attributes. A snapshot remembers its reads of them by
+// their place in this list (Eval::attr), so they are one run of names.
+#define POSITION_ATTRS(X)                                           \
     X(n_account_idx, "account_idx")                                 \
     X(n_target_idx, "target_idx")                                   \
     X(n_market_code, "market_code")                                 \
@@ -55,11 +38,41 @@ using bv::Ref;
     X(n_available_short, "available_short")                         \
     X(n_available_today_long, "available_today_long")               \
     X(n_long_holding_total, "long_holding_total")                   \
-    X(n_short_holding_total, "short_holding_total")                 \
+    X(n_short_holding_total, "short_holding_total")
+
+#define POSITIONS_NAMES(X)                                          \
+    X(n_pd, "pd")                                                   \
+    X(n_cnt, "cnt")                                                 \
+    X(n_OrderedDict, "OrderedDict")                                 \
+    X(n_gv, "gv")                                                   \
+    X(n_get_setting, "get_setting")                                 \
+    X(n_PRECISION_MUL, "PRECISION_MUL")                             \
+    X(n_PositionsBase, "PositionsBase")                             \
+    X(n_StockPosition, "StockPosition")                             \
+    X(n_FuturePosition, "FuturePosition")                           \
+    X(n_env, "env")                                                 \
+    X(n_NaT, "NaT")                                                 \
+    X(n_market_price, "market_price")                               \
+    X(n_get_multiple, "get_multiple")                               \
+    X(n_get_margin_rate, "get_margin_rate")                         \
+    X(n_POSITIONSIDE_LONG, "POSITIONSIDE_LONG")                     \
+    X(n_POSITIONSIDE_SHORT, "POSITIONSIDE_SHORT")                   \
+    X(n_TARGETTYPE_STOCK, "TARGETTYPE_STOCK")                       \
+    X(n_TARGETTYPE_FUTURE, "TARGETTYPE_FUTURE")                     \
+    X(n_init, "__init__")                                           \
+    POSITION_ATTRS(X)                                               \
     X(n_default, "default")                                         \
     X(n_PRECISION_LEVEL, "PRECISION_LEVEL")
 
 enum Name : int { POSITIONS_NAMES(BV_NAME_ENUM) kNameCount };
+
+constexpr Name kPositionAttrs[] = {POSITION_ATTRS(BV_NAME_ENUM)};
+constexpr int kPositionAttrCount = sizeof kPositionAttrs / sizeof kPositionAttrs[0];
+static_assert(kPositionAttrs[kPositionAttrCount - 1] - kPositionAttrs[0] + 1 == kPositionAttrCount,
+              "the position's attributes are one run of names");
+// The place of a name in POSITION_ATTRS; kPositionAttrCount or more for
+// any other name.
+constexpr unsigned attr_place(Name n) { return static_cast<unsigned>(n - kPositionAttrs[0]); }
 
 // The keys of a position snapshot record, in record order.
 #define RECORD_KEYS(X)                                      \

@@ -17,11 +17,7 @@ PyObject* base_init(bv::Function* fn, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* not_implemented(bv::Function*, PyObject* const*) {
-    PyErr_SetNone(PyExc_NotImplementedError);
-    return nullptr;
-}
-
+using bv::not_implemented;
 
 // The interface: every member but __init__ raises NotImplementedError.
 const bv::Member kMembers[] = {

@@ -3,35 +3,42 @@
 
 namespace positions {
 
-Record::Record(Calc& c) : c_(c) {
-    Ref od = c_.global_obj(n_OrderedDict);
-    if (!od) return;
+Record::Record(Eval& e) : e_(e) {
+    if (!e_.ok()) return;
+    Ref od = global(e_.fn(), n_OrderedDict);
+    if (!e_.check(bool(od))) return;
     if (od.get() == reinterpret_cast<PyObject*>(&PyODict_Type)) {
         collect_ = true;
         return;
     }
     record_ = bv::call(od.get());
-    c_.ran_code();
-    c_.check(bool(record_));
+    e_.ran_code();
+    e_.check(bool(record_));
+}
+
+void Record::put(RecordKey k, const Num& v) {
+    if (!e_.ok()) return;
+    if (collect_) {
+        values_[k] = v;
+        return;
+    }
+    Ref o = e_.box(v);
+    if (!o) return;
+    int rc = PyObject_SetItem(record_.get(), e_.st().keys[k], o.get());
+    e_.ran_code();
+    e_.check(rc == 0);
 }
 
 void Record::put(RecordKey k, Ref v) {
-    if (!c_.ok()) return;
-    if (!c_.check(bool(v))) return;
-    if (collect_) {
-        values_[k] = std::move(v);
-        return;
-    }
-    int rc = PyObject_SetItem(record_.get(), c_.st().keys[k], v.get());
-    c_.ran_code();
-    c_.check(rc == 0);
+    if (!e_.ok() || !e_.check(bool(v))) return;
+    put(k, e_.take(std::move(v)));
 }
 
 Num Record::get(RecordKey k) {
-    if (!c_.ok()) return Num();
-    if (collect_) return Num::borrow(values_[k].get());
-    Num v = c_.take(Ref::steal(PyObject_GetItem(record_.get(), c_.st().keys[k])));
-    c_.ran_code();
+    if (!e_.ok()) return Num();
+    if (collect_) return values_[k];
+    Num v = e_.take(Ref::steal(PyObject_GetItem(record_.get(), e_.st().keys[k])));
+    e_.ran_code();
     return v;
 }
 
@@ -40,12 +47,15 @@ Num Record::get(RecordKey k) {
 Ref new_record(State& st) { return Ref::steal(bv::odict_with_keys(st.record_keys_dict)); }
 
 Ref Record::finish() {
-    if (!c_.ok()) return Ref();
+    if (!e_.ok()) return Ref();
     if (!collect_) return std::move(record_);
-    Ref od = new_record(c_.st());
+    State& st = e_.st();
+    Ref od = new_record(st);
     if (!od) return Ref();
-    for (int k = 0; k < kRecordKeyCount; ++k)
-        if (PyODict_SetItem(od.get(), c_.st().keys[k], values_[k].get()) < 0) return Ref();
+    for (int k = 0; k < kRecordKeyCount; ++k) {
+        Ref v = Ref::steal(bv::box(values_[k]));
+        if (!v || PyODict_SetItem(od.get(), st.keys[k], v.get()) < 0) return Ref();
+    }
     return od;
 }
 

@@ -297,7 +297,7 @@ Ref comb_generic(bv::Function* fn, PyObject* records) {
         // if item[0] - 1 <= last[1] < item[1]
         Ref start = item_at(item.get(), 0);
         if (!start) return Ref();
-        Ref before = minus_one(start.get(), s.one);
+        Ref before = bv::subtract(start.get(), s.one);
         if (!before) return Ref();
         Ref last_end = item_at(last.get(), 1);
         if (!last_end) return Ref();

@@ -181,15 +181,7 @@ Ref unit_divisor(bv::Function* fn, PyObject* self) {
 PyObject* in_units(long long days, long long seconds, long long micro, PyObject* divisor) {
     long long whole = days * 86400000LL + seconds * 1000LL;
     double ms = (double)whole + (double)micro / 1000.0;
-    if (PyLong_CheckExact(divisor)) {
-        int overflow;
-        long long d = PyLong_AsLongLongAndOverflow(divisor, &overflow);
-        if (!overflow && d != 0 && d <= kExactInDouble && d >= -kExactInDouble)
-            return PyFloat_FromDouble(ms / (double)d);
-    }
-    Ref total = bv::from_double(ms);
-    if (!total) return nullptr;
-    return PyNumber_TrueDivide(total.get(), divisor);
+    return bv::true_divide(bv::Num::real(ms), bv::Num::of(divisor)).box().release();
 }
 
 // Days since 0001-01-01 plus one, as the datetime module counts them.
@@ -262,21 +254,21 @@ PyObject* timer_total(bv::Function* fn, PyObject* const* args) {
     State& s = st(fn);
     Ref days = bv::getattr(delta.get(), name(fn, n_days));
     if (!days) return nullptr;
-    Ref a = Ref::steal(PyNumber_Multiply(days.get(), s.ms_per_day));
+    Ref a = bv::multiply(days.get(), s.ms_per_day);
     if (!a) return nullptr;
     Ref seconds = bv::getattr(delta.get(), name(fn, n_seconds));
     if (!seconds) return nullptr;
-    Ref b = Ref::steal(PyNumber_Multiply(seconds.get(), s.thousand));
+    Ref b = bv::multiply(seconds.get(), s.thousand);
     if (!b) return nullptr;
-    Ref ab = Ref::steal(PyNumber_Add(a.get(), b.get()));
+    Ref ab = bv::add(a.get(), b.get());
     if (!ab) return nullptr;
     Ref micro = bv::getattr(delta.get(), name(fn, n_microseconds));
     if (!micro) return nullptr;
-    Ref c = Ref::steal(PyNumber_TrueDivide(micro.get(), s.thousand));
+    Ref c = bv::true_divide(micro.get(), s.thousand);
     if (!c) return nullptr;
-    Ref total = Ref::steal(PyNumber_Add(ab.get(), c.get()));
+    Ref total = bv::add(ab.get(), c.get());
     if (!total) return nullptr;
-    return PyNumber_TrueDivide(total.get(), divisor.get());
+    return bv::true_divide(total.get(), divisor.get()).release();
 }
 
 PyObject* timer_start(bv::Function* fn, PyObject* const* args) {

@@ -5,9 +5,8 @@
 
 #include "sorvel.hpp"
 
+#include "../runtime/number.hpp"
 #include "../runtime/ops.hpp"
-
-#include <climits>
 
 namespace sorvel {
 namespace stats {
@@ -46,90 +45,11 @@ inline bool prepare(bv::ModuleBody& m) {
 
 using bv::item_at;
 
-template <typename T>
-inline bool compare_values(T a, T b, int op) {
-    switch (op) {
-        case Py_LT: return a < b;
-        case Py_LE: return a <= b;
-        case Py_GT: return a > b;
-        default: return a >= b;
-    }
-}
-
-// Truth of `a <op> b` as an `if` tests it: 1, 0, or -1 with the error set.
-inline int compare(PyObject* a, PyObject* b, int op) {
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-        int oa, ob;
-        long long x = PyLong_AsLongLongAndOverflow(a, &oa);
-        long long y = PyLong_AsLongLongAndOverflow(b, &ob);
-        if (!oa && !ob) return compare_values(x, y, op);
-    } else if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-        return compare_values(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
-    }
-    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
-    if (!r) return -1;
-    return PyObject_IsTrue(r.get());
-}
-
-// Ints that a double holds exactly: int/float arithmetic converts them
-// without rounding.
-constexpr long long kExactInDouble = 1LL << 53;
-
-// a + b for exact ints and floats, in the cases where the result is
-// Python's bit for bit; false when the operands need the general protocol.
-inline bool add_fast(PyObject* a, PyObject* b, Ref& out) {
-    bool a_int = PyLong_CheckExact(a), b_int = PyLong_CheckExact(b);
-    bool a_float = PyFloat_CheckExact(a), b_float = PyFloat_CheckExact(b);
-    if (a_float && b_float) {
-        out = Ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(a) + PyFloat_AS_DOUBLE(b)));
-        return true;
-    }
-    int oa = 0, ob = 0;
-    long long x = a_int ? PyLong_AsLongLongAndOverflow(a, &oa) : 0;
-    long long y = b_int ? PyLong_AsLongLongAndOverflow(b, &ob) : 0;
-    if (oa || ob) return false;
-    if (a_int && b_int) {
-        long long r;
-        if (__builtin_add_overflow(x, y, &r)) return false;
-        out = Ref::steal(PyLong_FromLongLong(r));
-        return true;
-    }
-    if (a_float && b_int && y <= kExactInDouble && y >= -kExactInDouble) {
-        out = Ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(a) + (double)y));
-        return true;
-    }
-    if (a_int && b_float && x <= kExactInDouble && x >= -kExactInDouble) {
-        out = Ref::steal(PyFloat_FromDouble((double)x + PyFloat_AS_DOUBLE(b)));
-        return true;
-    }
-    return false;
-}
-
-// a + b.
-inline Ref add(PyObject* a, PyObject* b) {
-    Ref r;
-    if (add_fast(a, b, r)) return r;
-    return Ref::steal(PyNumber_Add(a, b));
-}
-
-// a += b, for a value read from an attribute.
-inline Ref inplace_add(PyObject* a, PyObject* b) {
-    Ref r;
-    if (add_fast(a, b, r)) return r;
-    return Ref::steal(PyNumber_InPlaceAdd(a, b));
-}
-
-// x - 1, `one` being the int 1.
-inline Ref minus_one(PyObject* x, PyObject* one) {
-    if (PyLong_CheckExact(x)) {
-        int o;
-        long long v = PyLong_AsLongLongAndOverflow(x, &o);
-        if (!o && v > LLONG_MIN) return Ref::steal(PyLong_FromLongLong(v - 1));
-    } else if (PyFloat_CheckExact(x)) {
-        return Ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) - 1.0));
-    }
-    return Ref::steal(PyNumber_Subtract(x, one));
-}
+// The numbers of these bodies follow Python's rules through the runtime's
+// numeric core.
+using bv::add;
+using bv::compare;
+using bv::inplace_add;
 
 // a + b on texts, as the interpreter's `+` does it.
 inline Ref concat(PyObject* a, PyObject* b) {
