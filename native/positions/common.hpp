@@ -21,7 +21,7 @@ using bv::Owned;
 // ---- reads and writes -----------------------------------------------------------
 
 // obj.<n>, as PyObject_GetAttr gives it.
-inline Ref read(bv::Function* fn, PyObject* obj, Name n) {
+BV_EXACT_INLINE Ref read(bv::Function* fn, PyObject* obj, Name n) {
     State& st = state(fn);
     return bv::getattr(obj, st.names[n], st.attr_sites[n]);
 }
@@ -33,7 +33,7 @@ inline bool set_attr(bv::Function* fn, PyObject* self, Name n, PyObject* v) {
 
 // A module global as a function body reads it (module, then builtins); the
 // module's entry is remembered with its dict's version.
-inline Ref global(bv::Function* fn, Name n) {
+BV_EXACT_INLINE Ref global(bv::Function* fn, Name n) {
     State& st = state(fn);
     if (PyObject* v = bv::memo_lookup(st.global_memo[n], fn->globals, st.names[n]))
         return Ref::borrow(v);
@@ -56,7 +56,7 @@ inline bool super_init(bv::Function* fn, Name cls_name, PyObject* self) {
 
 // `cnt.env`, read afresh. For a plain module the attribute is its dict's
 // entry, which the dict's version tag tells unchanged.
-inline Ref current_env(bv::Function* fn) {
+BV_EXACT_INLINE Ref current_env(bv::Function* fn) {
     State& st = state(fn);
     Ref cnt = global(fn, n_cnt);
     if (!cnt) return Ref();
@@ -88,7 +88,7 @@ inline Ref call_env(bv::Function* fn, PyObject* self, Name method, PyObject* ext
 
 // Truth of `side == cnt.env.gv.<which>`, the caller's value on the left;
 // -1 on error.
-inline int side_is(bv::Function* fn, PyObject* side, Name which) {
+BV_EXACT_INLINE int side_is(bv::Function* fn, PyObject* side, Name which) {
     Ref env = current_env(fn);
     if (!env) return -1;
     Ref gv = read(fn, env.get(), n_gv);
@@ -142,7 +142,7 @@ bool each_fill(bv::Function* fn, PyObject* self, Name list, Each&& each) {
 }
 
 // today = 0; for _, volume in self.<list>: today += volume
-inline Owned today_volume(bv::Function* fn, PyObject* self, Name list) {
+BV_EXACT_INLINE Owned today_volume(bv::Function* fn, PyObject* self, Name list) {
     Ref seq = read(fn, self, list);
     if (!seq) return Owned();
     // The exact step over the leading run of an exact list whose entries are
@@ -170,7 +170,7 @@ inline Owned today_volume(bv::Function* fn, PyObject* self, Name list) {
 }
 
 // self.<volume_yd> + today's volume of <list>, read in that order
-inline Owned book_total(bv::Function* fn, PyObject* self, Name volume_yd, Name list) {
+BV_EXACT_INLINE Owned book_total(bv::Function* fn, PyObject* self, Name volume_yd, Name list) {
     Ref held = read(fn, self, volume_yd);
     if (!held) return Owned();
     Owned today = today_volume(fn, self, list);
@@ -180,7 +180,7 @@ inline Owned book_total(bv::Function* fn, PyObject* self, Name volume_yd, Name l
 
 // a <op> b, where `a` is a step's result (failed: an error is set) and `b`
 // an object.
-inline Owned then(const Owned& a, Op op, PyObject* b) {
+BV_EXACT_INLINE Owned then(const Owned& a, Op op, PyObject* b) {
     if (!a) return Owned();
     return bv::apply(op, a.num(), Num::of(b));
 }

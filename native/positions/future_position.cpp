@@ -100,7 +100,7 @@ PyObject* market_value(bv::Function* fn, PyObject* const* args) {
     // value = 0.0; value += held * price * multiple
     Owned worth = then(then(held, Op::Multiply, price.get()), Op::Multiply, multiple.get());
     if (!worth) return nullptr;
-    return bv::apply(Op::InPlaceAdd, Num::of(st.float_zero), worth.num()).box().release();
+    return bv::apply_boxed(Op::InPlaceAdd, Num::of(st.float_zero), worth.num()).release();
 }
 
 // The figures of one book that a snapshot derives from its fills.

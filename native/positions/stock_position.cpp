@@ -47,7 +47,7 @@ PyObject* volume(bv::Function* fn, PyObject* const* args) {
     Owned held = book_total(fn, args[0], n_volume_long_yd, n_holding_cost_today_long_list);
     if (!held) return nullptr;
     // volume = 0; volume += held
-    return bv::apply(Op::InPlaceAdd, Num::of(st.int_zero), held.num()).box().release();
+    return bv::apply_boxed(Op::InPlaceAdd, Num::of(st.int_zero), held.num()).release();
 }
 
 PyObject* market_value(bv::Function* fn, PyObject* const* args) {
@@ -61,7 +61,7 @@ PyObject* market_value(bv::Function* fn, PyObject* const* args) {
                        Op::Multiply, price.get());
     if (!worth) return nullptr;
     // value = 0.0; value += held * price
-    return bv::apply(Op::InPlaceAdd, Num::of(st.float_zero), worth.num()).box().release();
+    return bv::apply_boxed(Op::InPlaceAdd, Num::of(st.float_zero), worth.num()).release();
 }
 
 PyObject* snapshot(bv::Function* fn, PyObject* const* args) {

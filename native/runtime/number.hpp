@@ -309,6 +309,13 @@ inline Owned apply(Op op, const Num& a, const Num& b) {
     return protocol(op, a, b);
 }
 
+// a <op> b as an object: a new reference, or null with the error set.
+inline Ref apply_boxed(Op op, const Num& a, const Num& b) {
+    Num r;
+    if (exact(op, a, b, r)) return Ref::steal(box(r));
+    return protocol(op, a, b).box();
+}
+
 // a <op> b on objects: a new reference, or null with the error set.
 inline Ref apply(Op op, PyObject* a, PyObject* b) {
     Num r;
