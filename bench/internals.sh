@@ -29,7 +29,6 @@ SWITCHES=(
     "DICT_VERSION|default py36|FuturePosition.volume;FuturePosition.market_value;StockPosition.market_value;FuturePosition.snapshot()"
     "GET_METHOD|default|FuturePosition.market_value;StockPosition.market_value;FuturePosition.snapshot();SimpleTimer"
     "PRESHAPED_DICT|default|FuturePosition.snapshot();StockPosition.snapshot()"
-    "PRESIZED_DICT|default py36|snapshot_positions() per target, 1,000;update_info(1,000 reports)"
     "WRAPPER_LAYOUT|default py36|DotDict attribute read;update_info(1,000 reports);snapshot_positions() per target, 1,000"
     "PROPERTY_LAYOUT|default py36|SimpleTimer"
     "DATETIME_LAYOUT|py36|SimpleTimer;StatusCollect.recoder_once"

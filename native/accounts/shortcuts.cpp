@@ -95,8 +95,6 @@ bool copies_as_odict(State& st, PyObject* m) {
     return true;
 }
 
-Ref presized_dict(Py_ssize_t n) { return Ref::steal(bv::dict_presized(n)); }
-
 // `f` is the toolkit's own native OrderedDotDict.<member>, whose behaviour the
 // shortcuts rely on; a replacement made before this module loaded is not.
 bool toolkit_member(State& st, PyObject* f, const char* qualname) {
@@ -170,7 +168,7 @@ Ref report_attr(bv::Function* fn, PyObject* report, PyObject* attr) {
 Ref plain_copy(bv::Function* fn, PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) return Ref::steal(PyDict_Copy(mapping));
     if (copies_as_odict(state(fn), mapping)) {
-        Ref copy = presized_dict(PyDict_Size(mapping));
+        Ref copy = Ref::steal(PyDict_New());
         Ref it = copy ? Ref::steal(PyObject_GetIter(mapping)) : Ref();
         if (!it) return Ref();
         while (Ref key = Ref::steal(PyIter_Next(it.get()))) {

@@ -67,7 +67,7 @@ Ref positions_of_template(bv::Function* fn, PyObject* self, PyObject* method) {
         if (!fill_template(fn, self, nullptr, &values)) return Ref();
         return build_positions(fn, self, values);
     }
-    Ref copy = Ref::steal(bv::dict_presized(kReportKeyCount));
+    Ref copy = Ref::steal(PyDict_New());
     if (!copy || !fill_template(fn, self, copy.get(), nullptr)) return Ref();
     return bv::call(method, copy.get());
 }

@@ -39,7 +39,7 @@ Py_ssize_t find_key(SharedKeys* k, PyObject* name) {
     return -1;
 }
 
-int from_values(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrSite& site,
+int from_values(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrWay& site,
                 PyObject** out) {
     PyObject** values = *(reinterpret_cast<PyObject***>(obj) - 4);
     if (!values) {
@@ -74,7 +74,7 @@ int from_values(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrSite& site,
 
 namespace detail {
 
-bool prove_site(AttrSite& site, PyTypeObject* tp, PyObject* name) {
+bool prove_site(AttrWay& site, PyTypeObject* tp, PyObject* name) {
     if (!BV_TYPE_VERSION || !PyUnicode_CheckExact(name)) return false;
     // The lookup gives the class a version tag when it has none.
     PyObject* d = _PyType_Lookup(tp, name);
@@ -88,7 +88,7 @@ bool prove_site(AttrSite& site, PyTypeObject* tp, PyObject* name) {
     return true;
 }
 
-int own_attr(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrSite& site, PyObject** out) {
+int own_attr(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrWay& site, PyObject** out) {
 #if BV_INLINE_VALUES
     if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) return from_values(obj, tp, name, site, out);
 #else

@@ -14,9 +14,9 @@
 
 namespace bv {
 
-// The memory of one read site: what the lookup of one name on one class
-// found. Zero-initialised is "nothing known".
-struct AttrSite {
+// What the lookup of one name found on one class. Zero-initialised is
+// "nothing known".
+struct AttrWay {
     PyTypeObject* type;
     unsigned int version;
     PyObject* class_attr;  // borrowed; valid while the class keeps its tag
@@ -25,6 +25,25 @@ struct AttrSite {
     void* keys;
     Py_ssize_t index;
     Py_ssize_t nentries;
+};
+
+// The memory of one read site: what the lookup of one name found on the last
+// two classes read from, each valid while its class keeps its version tag. A
+// site often serves two classes in turn (a stock and a future position read
+// through the same helper); one class at a time would be proven afresh at
+// every alternation. Zero-initialised is "nothing known".
+struct AttrSite {
+    AttrWay way[2];
+    unsigned char last;  // the way proven most recently
+
+    // The way that remembers `tp`, or the one to prove it into (the way not
+    // proven most recently).
+    AttrWay& for_type(PyTypeObject* tp) {
+        if (way[0].type == tp) return way[0];
+        if (way[1].type == tp) return way[1];
+        last ^= 1;
+        return way[last];
+    }
 };
 
 namespace detail {
@@ -40,15 +59,15 @@ struct SharedKeysHead {
     Py_ssize_t dk_nentries;
 };
 #endif
-bool prove_site(AttrSite& site, PyTypeObject* tp, PyObject* name);
+bool prove_site(AttrWay& site, PyTypeObject* tp, PyObject* name);
 // The instance's own attribute: 1 with a new reference in `out`, 0 when it
 // has none, -1 on error, 2 when only the generic lookup can tell.
-int own_attr(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrSite& site, PyObject** out);
+int own_attr(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrWay& site, PyObject** out);
 
 // The proven cases of own_attr, inline: on 3.11 the name's index in the
 // shared keys is known, or it is known absent from keys that have not grown
 // since. 2 for everything else.
-inline int own_attr_inline(PyObject* obj, PyTypeObject* tp, AttrSite& site, PyObject** out) {
+inline int own_attr_inline(PyObject* obj, PyTypeObject* tp, AttrWay& site, PyObject** out) {
 #if BV_INLINE_VALUES
     if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
         PyObject** values = *(reinterpret_cast<PyObject***>(obj) - 4);
@@ -77,11 +96,12 @@ inline int own_attr_inline(PyObject* obj, PyTypeObject* tp, AttrSite& site, PyOb
 // obj.<name> (a new reference, or null with the error set). `quiet`, when
 // given, is set to whether the read could run no Python code (the value came
 // from the instance or was a plain class attribute).
-inline PyObject* getattr_cached(PyObject* obj, PyObject* name, AttrSite& site,
+inline PyObject* getattr_cached(PyObject* obj, PyObject* name, AttrSite& sites,
                                 bool* quiet = nullptr) {
     if (quiet) *quiet = false;
     PyTypeObject* tp = Py_TYPE(obj);
     if (tp->tp_getattro != PyObject_GenericGetAttr) return PyObject_GetAttr(obj, name);
+    AttrWay& site = sites.for_type(tp);
     if (site.type != tp || site.version != tp->tp_version_tag ||
         !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
         if (!detail::prove_site(site, tp, name)) return PyObject_GetAttr(obj, name);
@@ -118,9 +138,10 @@ inline Ref getattr(PyObject* obj, PyObject* name, AttrSite& site, bool* quiet = 
 // obj.<name> where the read provably runs no Python code (what
 // getattr_cached reports as quiet): 1 with a new reference in `out`, 0 with
 // nothing done where only the generic lookup can tell, -1 on error.
-inline int getattr_if_quiet(PyObject* obj, PyObject* name, AttrSite& site, PyObject** out) {
+inline int getattr_if_quiet(PyObject* obj, PyObject* name, AttrSite& sites, PyObject** out) {
     PyTypeObject* tp = Py_TYPE(obj);
     if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+    AttrWay& site = sites.for_type(tp);
     if (site.type != tp || site.version != tp->tp_version_tag ||
         !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
         if (!detail::prove_site(site, tp, name)) return 0;
@@ -143,8 +164,9 @@ inline int getattr_if_quiet(PyObject* obj, PyObject* name, AttrSite& site, PyObj
 // `meth` gets that function and the result is true: call it with obj first,
 // as the host's method calls do, without a bound method. Otherwise `meth` is
 // the attribute as getattr gives it (null with the error set on failure).
-inline bool method_cached(PyObject* obj, PyObject* name, AttrSite& site, Ref& meth) {
+inline bool method_cached(PyObject* obj, PyObject* name, AttrSite& sites, Ref& meth) {
     PyTypeObject* tp = Py_TYPE(obj);
+    AttrWay& site = sites.for_type(tp);
     if (tp->tp_getattro == PyObject_GenericGetAttr &&
         ((site.type == tp && site.version == tp->tp_version_tag &&
           PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) ||

@@ -81,13 +81,6 @@
 #define BV_PRESHAPED_DICT 0
 #endif
 
-// A dict made with room for n entries.
-#if !BV_PORTABLE && !defined(BV_NO_PRESIZED_DICT)
-#define BV_PRESIZED_DICT 1
-#else
-#define BV_PRESIZED_DICT 0
-#endif
-
 // The C function a slot wrapper (object.__getattribute__ and kin) calls.
 #if !BV_PORTABLE && !defined(BV_NO_WRAPPER_LAYOUT)
 #define BV_WRAPPER_LAYOUT 1
@@ -312,16 +305,6 @@ inline PyObject* memo_lookup(DictMemo& m, PyObject* dict, PyObject* key) {
 #else
     (void)m;
     return PyDict_GetItemWithError(dict, key);
-#endif
-}
-
-// A new empty dict with room for `n` entries.
-inline PyObject* dict_presized(Py_ssize_t n) {
-#if BV_PRESIZED_DICT
-    return _PyDict_NewPresized(n);
-#else
-    (void)n;
-    return PyDict_New();
 #endif
 }
 
