@@ -27,22 +27,26 @@ struct AttrWay {
     Py_ssize_t nentries;
 };
 
-// The memory of one read site: what the lookup of one name found on the last
-// two classes read from, each valid while its class keeps its version tag. A
-// site often serves two classes in turn (a stock and a future position read
-// through the same helper); one class at a time would be proven afresh at
-// every alternation. Zero-initialised is "nothing known".
-struct AttrSite {
-    AttrWay way[2];
-    unsigned char last;  // the way proven most recently
+// The memory of one read site: what the lookup of one name found on the
+// class last read from, valid while the class keeps its version tag.
+// Zero-initialised is "nothing known".
+struct AttrSite : AttrWay {
+    AttrWay& for_type(PyTypeObject*) { return *this; }
+};
 
-    // The way that remembers `tp`, or the one to prove it into (the way not
-    // proven most recently).
+// A read site that serves two classes in turn (a stock and a future position
+// read through the same helper), remembering the last two: one class at a
+// time would be proven afresh at every alternation.
+struct AttrSite2 {
+    AttrWay way[2];
+
+    // The way that remembers `tp`, or the one to prove it into: the first,
+    // whose memory moves to the second.
     AttrWay& for_type(PyTypeObject* tp) {
         if (way[0].type == tp) return way[0];
         if (way[1].type == tp) return way[1];
-        last ^= 1;
-        return way[last];
+        way[1] = way[0];
+        return way[0];
     }
 };
 
@@ -96,7 +100,8 @@ inline int own_attr_inline(PyObject* obj, PyTypeObject* tp, AttrWay& site, PyObj
 // obj.<name> (a new reference, or null with the error set). `quiet`, when
 // given, is set to whether the read could run no Python code (the value came
 // from the instance or was a plain class attribute).
-inline PyObject* getattr_cached(PyObject* obj, PyObject* name, AttrSite& sites,
+template <class Site>
+inline PyObject* getattr_cached(PyObject* obj, PyObject* name, Site& sites,
                                 bool* quiet = nullptr) {
     if (quiet) *quiet = false;
     PyTypeObject* tp = Py_TYPE(obj);
@@ -131,14 +136,16 @@ inline PyObject* getattr_cached(PyObject* obj, PyObject* name, AttrSite& sites,
     return PyObject_GetAttr(obj, name);
 }
 
-inline Ref getattr(PyObject* obj, PyObject* name, AttrSite& site, bool* quiet = nullptr) {
+template <class Site>
+inline Ref getattr(PyObject* obj, PyObject* name, Site& site, bool* quiet = nullptr) {
     return Ref::steal(getattr_cached(obj, name, site, quiet));
 }
 
 // obj.<name> where the read provably runs no Python code (what
 // getattr_cached reports as quiet): 1 with a new reference in `out`, 0 with
 // nothing done where only the generic lookup can tell, -1 on error.
-inline int getattr_if_quiet(PyObject* obj, PyObject* name, AttrSite& sites, PyObject** out) {
+template <class Site>
+inline int getattr_if_quiet(PyObject* obj, PyObject* name, Site& sites, PyObject** out) {
     PyTypeObject* tp = Py_TYPE(obj);
     if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
     AttrWay& site = sites.for_type(tp);
@@ -164,7 +171,8 @@ inline int getattr_if_quiet(PyObject* obj, PyObject* name, AttrSite& sites, PyOb
 // `meth` gets that function and the result is true: call it with obj first,
 // as the host's method calls do, without a bound method. Otherwise `meth` is
 // the attribute as getattr gives it (null with the error set on failure).
-inline bool method_cached(PyObject* obj, PyObject* name, AttrSite& sites, Ref& meth) {
+template <class Site>
+inline bool method_cached(PyObject* obj, PyObject* name, Site& sites, Ref& meth) {
     PyTypeObject* tp = Py_TYPE(obj);
     AttrWay& site = sites.for_type(tp);
     if (tp->tp_getattro == PyObject_GenericGetAttr &&

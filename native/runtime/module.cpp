@@ -158,6 +158,7 @@ ClassBuilder& ClassBuilder::put(const char* name, Ref value) {
 }
 
 void state_fields::Clear::operator()(AttrSite& m) { m = AttrSite{}; }
+void state_fields::Clear::operator()(AttrSite2& m) { m = AttrSite2{}; }
 
 Ref ClassBuilder::function(const FunctionSpec& spec) { return body_.function(spec, name_); }
 
