@@ -125,3 +125,15 @@ class PartTimer(object):
             if enabled:
                 gc.enable()
         return total
+
+
+def print_columns(head, rows):
+    """A plain-text table: the first column left-aligned, the rest right."""
+    widths = [max(len(str(x[i])) for x in rows + [head]) for i in range(len(head))]
+    line = '  '.join(h.ljust(widths[i]) if i == 0 else h.rjust(widths[i])
+                     for i, h in enumerate(head))
+    print(line)
+    print('-' * len(line))
+    for x in rows:
+        print('  '.join(str(v).ljust(widths[i]) if i == 0 else str(v).rjust(widths[i])
+                        for i, v in enumerate(x)))

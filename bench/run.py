@@ -141,14 +141,7 @@ def run_against(site, keyword, repeat, json_path):
     rows = [(r['row'], fmt_ns(r['native']), fmt_ns(r['against']),
              '-' if ratio(r['against'], r['native']) is None
              else '%.3f' % ratio(r['against'], r['native'])) for r in results]
-    widths = [max(len(str(x[i])) for x in rows + [head]) for i in range(len(head))]
-    line = '  '.join(h.ljust(widths[i]) if i == 0 else h.rjust(widths[i])
-                     for i, h in enumerate(head))
-    print(line)
-    print('-' * len(line))
-    for x in rows:
-        print('  '.join(str(v).ljust(widths[i]) if i == 0 else str(v).rjust(widths[i])
-                        for i, v in enumerate(x)))
+    harness.print_columns(head, rows)
     if json_path:
         with open(json_path, 'w') as f:
             json.dump({'python': platform.python_version(), 'against': site, 'rows': results},
@@ -173,14 +166,7 @@ def print_table(doc):
                      fmt_ns(r['floor']) if r['floor'] else '-', rt(r['peer']), rt(r['compiled']),
                      rt(r['floor']) if r['floor'] else '-',
                      '>= %.1fx' % r['target'] if r['target'] else ''))
-    widths = [max(len(str(x[i])) for x in rows + [head]) for i in range(len(head))]
-    line = '  '.join(h.ljust(widths[i]) if i == 0 else h.rjust(widths[i])
-                     for i, h in enumerate(head))
-    print(line)
-    print('-' * len(line))
-    for x in rows:
-        print('  '.join(str(v).ljust(widths[i]) if i == 0 else str(v).rjust(widths[i])
-                        for i, v in enumerate(x)))
+    harness.print_columns(head, rows)
 
 
 if __name__ == '__main__':

@@ -18,6 +18,9 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+
+from bench import harness  # noqa: E402
 
 # (name, script under bench/scenarios)
 SCENARIOS = [('backtest', 'backtest.py'), ('live session', 'live.py')]
@@ -142,14 +145,7 @@ def print_table(doc):
                      ratio('cython'), rss('native'), rss('peer'), rss('cython'))
                     + tuple('-' if v is None else ('met' if v else 'NOT met')
                             for v in verdicts(r)))
-    widths = [max(len(str(x[i])) for x in rows + [head]) for i in range(len(head))]
-    line = '  '.join(h.ljust(widths[i]) if i == 0 else h.rjust(widths[i])
-                     for i, h in enumerate(head))
-    print(line)
-    print('-' * len(line))
-    for x in rows:
-        print('  '.join(str(v).ljust(widths[i]) if i == 0 else str(v).rjust(widths[i])
-                        for i, v in enumerate(x)))
+    harness.print_columns(head, rows)
     print()
     print('Results: one digest per scenario over every run and implementation')
     for r in doc['scenarios']:
