@@ -170,7 +170,7 @@ def print_table(doc):
         for impl in IMPLS:
             if r.get(impl):
                 print('  %-12s %-6s %s' % (r['scenario'], impl, '  '.join(
-                    '%s %.2f' % p for p in r[impl]['phases'])))
+                    '%s %.2f' % tuple(p) for p in r[impl]['phases'])))
 
 
 def main(argv=None):
