@@ -21,7 +21,7 @@ using bv::Owned;
 // ---- reads and writes -----------------------------------------------------------
 
 // obj.<n>, as PyObject_GetAttr gives it.
-BV_EXACT_INLINE Ref read(bv::Function* fn, PyObject* obj, Name n) {
+BV_ALWAYS_INLINE Ref read(bv::Function* fn, PyObject* obj, Name n) {
     State& st = state(fn);
     return bv::getattr(obj, st.names[n], st.attr_sites[n]);
 }
@@ -33,7 +33,7 @@ inline bool set_attr(bv::Function* fn, PyObject* self, Name n, PyObject* v) {
 
 // A module global as a function body reads it (module, then builtins); the
 // module's entry is remembered with its dict's version.
-BV_EXACT_INLINE Ref global(bv::Function* fn, Name n) {
+BV_ALWAYS_INLINE Ref global(bv::Function* fn, Name n) {
     State& st = state(fn);
     if (PyObject* v = bv::memo_lookup(st.global_memo[n], fn->globals, st.names[n]))
         return Ref::borrow(v);
@@ -56,7 +56,7 @@ inline bool super_init(bv::Function* fn, Name cls_name, PyObject* self) {
 
 // `cnt.env`, read afresh. For a plain module the attribute is its dict's
 // entry, which the dict's version tag tells unchanged.
-BV_EXACT_INLINE Ref current_env(bv::Function* fn) {
+BV_ALWAYS_INLINE Ref current_env(bv::Function* fn) {
     State& st = state(fn);
     Ref cnt = global(fn, n_cnt);
     if (!cnt) return Ref();
@@ -88,7 +88,7 @@ inline Ref call_env(bv::Function* fn, PyObject* self, Name method, PyObject* ext
 
 // Truth of `side == cnt.env.gv.<which>`, the caller's value on the left;
 // -1 on error.
-BV_EXACT_INLINE int side_is(bv::Function* fn, PyObject* side, Name which) {
+BV_ALWAYS_INLINE int side_is(bv::Function* fn, PyObject* side, Name which) {
     Ref env = current_env(fn);
     if (!env) return -1;
     Ref gv = read(fn, env.get(), n_gv);
@@ -100,11 +100,6 @@ BV_EXACT_INLINE int side_is(bv::Function* fn, PyObject* side, Name which) {
 
 // ---- today's fills ----------------------------------------------------------------
 
-// for a, b in self.<list>: each(a, b). `each` gets the two values borrowed,
-// alive for the call, and returns false on error. The list may change under
-// us (unpacking an entry and `each` may run Python code), so each entry is
-// held while in use and the length is read again at every step, as the list
-// iterator does. False on error.
 // for a, b in <seq>[start:]: each(a, b), `start` counting only for an exact
 // list. `each` gets the two values borrowed, alive for the call, and
 // returns false on error. The list may change under us (unpacking an entry
@@ -142,7 +137,7 @@ bool each_fill(bv::Function* fn, PyObject* self, Name list, Each&& each) {
 }
 
 // today = 0; for _, volume in self.<list>: today += volume
-BV_EXACT_INLINE Owned today_volume(bv::Function* fn, PyObject* self, Name list) {
+BV_ALWAYS_INLINE Owned today_volume(bv::Function* fn, PyObject* self, Name list) {
     Ref seq = read(fn, self, list);
     if (!seq) return Owned();
     // The exact step over the leading run of an exact list whose entries are
@@ -170,7 +165,7 @@ BV_EXACT_INLINE Owned today_volume(bv::Function* fn, PyObject* self, Name list) 
 }
 
 // self.<volume_yd> + today's volume of <list>, read in that order
-BV_EXACT_INLINE Owned book_total(bv::Function* fn, PyObject* self, Name volume_yd, Name list) {
+BV_ALWAYS_INLINE Owned book_total(bv::Function* fn, PyObject* self, Name volume_yd, Name list) {
     Ref held = read(fn, self, volume_yd);
     if (!held) return Owned();
     Owned today = today_volume(fn, self, list);
@@ -180,7 +175,7 @@ BV_EXACT_INLINE Owned book_total(bv::Function* fn, PyObject* self, Name volume_y
 
 // a <op> b, where `a` is a step's result (failed: an error is set) and `b`
 // an object.
-BV_EXACT_INLINE Owned then(const Owned& a, Op op, PyObject* b) {
+BV_ALWAYS_INLINE Owned then(const Owned& a, Op op, PyObject* b) {
     if (!a) return Owned();
     return bv::apply(op, a.num(), Num::of(b));
 }
@@ -239,7 +234,7 @@ public:
     // value, a plain class attribute) gives the same object again while no
     // code has run since, so it is answered from the last one; any other
     // read is made at every use, as the expressions do.
-    BV_EXACT_INLINE Num attr(Name n) {
+    BV_ALWAYS_INLINE Num attr(Name n) {
         if (!ok_) return Num();
         unsigned place = attr_place(n);
         if (place < kPositionAttrCount && seen_[place] == epoch_) return value_[place];
@@ -313,7 +308,7 @@ public:
     }
 
 private:
-    BV_EXACT_INLINE Num apply(Op op, const Num& a, const Num& b) {
+    BV_ALWAYS_INLINE Num apply(Op op, const Num& a, const Num& b) {
         Num r;
         if (ok_ && bv::exact(op, a, b, r)) return r;
         return by_protocol(op, a, b);

@@ -13,10 +13,6 @@
 #include <climits>
 #include <cmath>
 
-// The exact steps are a few instructions once the operation is known at the
-// call site; inlined there, the switch on the operation folds away.
-#define BV_EXACT_INLINE inline __attribute__((always_inline))
-
 namespace bv {
 
 // A number as the exact step sees it: an exact int that fits a long long, an
@@ -128,7 +124,7 @@ namespace detail {
 
 // The double Python converts a number to in float arithmetic, when the
 // conversion is exact.
-BV_EXACT_INLINE bool exact_double(const Num& n, double& out) {
+BV_ALWAYS_INLINE bool exact_double(const Num& n, double& out) {
     constexpr long long kExactInDouble = 1LL << 53;
     if (n.kind() == Num::Float) {
         out = n.d();
@@ -143,7 +139,7 @@ BV_EXACT_INLINE bool exact_double(const Num& n, double& out) {
 
 // Python's float floor division (float_floor_div), for finite operands and
 // a non-zero divisor.
-BV_EXACT_INLINE double float_floor_div(double vx, double wx) {
+BV_ALWAYS_INLINE double float_floor_div(double vx, double wx) {
     if (wx == 1.0) {
         // What the general steps below give for a divisor of 1.
         double r = std::floor(vx);
@@ -177,7 +173,7 @@ bool compare_values(T a, T b, int op) {
 // r = a <op> b, when that is provably the interpreter's result; false, with
 // nothing done, when only the interpreter can tell. `a += b` is `a + b` for
 // ints and floats.
-BV_EXACT_INLINE bool exact(Op op, const Num& a, const Num& b, Num& r) {
+BV_ALWAYS_INLINE bool exact(Op op, const Num& a, const Num& b, Num& r) {
     if (a.kind() == Num::Int && b.kind() == Num::Int && op != Op::TrueDivide) {
         long long x = a.i(), y = b.i(), v;
         switch (op) {
@@ -245,7 +241,7 @@ inline bool exact_int(const Num& a, Num& r) {
 }
 
 // r = truth of `a <op> b` (op one of Py_LT ... Py_GE).
-BV_EXACT_INLINE bool exact_compare(const Num& a, const Num& b, int op, bool& r) {
+BV_ALWAYS_INLINE bool exact_compare(const Num& a, const Num& b, int op, bool& r) {
     if (a.kind() == Num::Int && b.kind() == Num::Int) {
         r = detail::compare_values(a.i(), b.i(), op);
         return true;
@@ -260,7 +256,7 @@ BV_EXACT_INLINE bool exact_compare(const Num& a, const Num& b, int op, bool& r) 
 // given as a non-zero int scale, when each of its steps is one Python takes
 // on the same doubles: the product is a float (or an int exact in a
 // double) and the sum is finite.
-BV_EXACT_INLINE bool exact_round(const Num& v, const Num& scale, Num& r) {
+BV_ALWAYS_INLINE bool exact_round(const Num& v, const Num& scale, Num& r) {
     double m;
     if (scale.kind() != Num::Int || scale.i() == 0 || !detail::exact_double(scale, m)) return false;
     double scaled;
