@@ -103,13 +103,22 @@ def _attribute_reads(mod):
                 raise AttributeError('guarded')
             return mod.OrderedDotDict.__getattribute__(self, item)
 
+    class Missing(mod.DotDict):
+        def __missing__(self, key):
+            return ('missing', key)
+
+    class Lower(mod.OrderedDotDict):
+        def __getitem__(self, key):
+            return mod.OrderedDotDict.__getitem__(self, key.lower())
+
     d = Sub({'shadow': 'key', 'data': 'key', 'failing': 'key', 'method': 'key', 'plain': 1,
              'own': 'key'})
     object.__setattr__(d, 'own', 'instance')
     vars(d).update(data='instance', method='instance')  # a data descriptor wins, a method not
     reads = [(d, n) for n in ('shadow', 'data', 'failing', 'method', 'plain', 'own', 'missing')]
     reads += [(OwnGetattr({'k': 1}), 'k'), (OwnGetattr(), 'x'), (Guarded({'guarded': 2}), 'guarded'),
-              (Guarded(), 'guarded')]
+              (Guarded(), 'guarded'), (Missing({'k': 1}), 'k'), (Missing(), 'x'),
+              (Lower({'a': 1}), 'A'), (Lower(), 'B')]
 
     def read(obj, n):
         try:
@@ -123,6 +132,10 @@ def _attribute_reads(mod):
     Sub.plain = 'class, added later'
     out.append(read(d, 'plain'))
     del Sub.plain
+    out.append(read(d, 'plain'))
+    Sub.__missing__ = lambda self, key: 'answered ' + key  # a class the reads have seen
+    out.append(read(d, 'plain'))
+    del Sub.__missing__
     out.append(read(d, 'plain'))
     return out
 

@@ -88,7 +88,6 @@ namespace accounts {
     X(n_dunder_getattr, "__getattr__")                \
     X(n_dunder_getattribute, "__getattribute__")      \
     X(n_dunder_init, "__init__")                      \
-    X(n_dunder_getitem, "__getitem__")                \
     X(n_dunder_missing, "__missing__")                \
     X(n_dunder_globals, "__globals__")                \
     X(n_dunder_module, "__module__")                  \
@@ -192,8 +191,6 @@ struct State {
         getattrofunc odd_getattro;    // its attribute hook
         PyObject* odd_getattr;        // its __getattr__
         PyObject* dd_getattr;         // DotDict's __getattr__
-        binaryfunc getitem_slot;      // its subscription slot, which calls
-        PyObject* dict_getitem;       // dict.__getitem__
         PyObject* odd_init;           // its __init__
         PyObject* odd_globals;        // the namespace its methods read
         PyObject* odict_keys;         // OrderedDict.keys
@@ -211,8 +208,6 @@ struct State {
             f(odd_getattro);
             f(odd_getattr);
             f(dd_getattr);
-            f(getitem_slot);
-            f(dict_getitem);
             f(odd_init);
             f(odd_globals);
             f(odict_keys);

@@ -18,27 +18,6 @@ PyObject* type_attr(PyTypeObject* t, State& st, Name n) { return bv::type_lookup
 using bv::remember;
 using bv::remembered;
 
-binaryfunc dict_subscript() { return PyDict_Type.tp_as_mapping->mp_subscript; }
-
-// Subscription is dict's own: its slot, or the slot that classes made by
-// type() get, which calls the __getitem__ it finds, here dict's.
-bool subscript_is_dicts(PyTypeObject* t, State& st) {
-    if (!t->tp_as_mapping) return false;
-    binaryfunc f = t->tp_as_mapping->mp_subscript;
-    if (f == dict_subscript()) return true;
-    return st.known.dict_getitem && f == st.known.getitem_slot &&
-           type_attr(t, st, n_dunder_getitem) == st.known.dict_getitem;
-}
-
-// Subscription of `m` is dict's own and no __missing__ can answer a miss.
-bool dict_subscription(State& st, PyObject* m) {
-    if (PyDict_CheckExact(m) || PyODict_CheckExact(m)) return true;
-    PyTypeObject* t = Py_TYPE(m);
-    if (!PyDict_Check(m)) return false;
-    if (remembered(st.known.subscripts, t)) return true;
-    return remember(st.known.subscripts, t, subscript_is_dicts(t, st) && !type_attr(t, st, n_dunder_missing));
-}
-
 // The class's __getattribute__ is the default one, as the attribute hook of
 // classes with __getattr__ tells it.
 bool default_getattribute(PyTypeObject* t, State& st) {
@@ -64,7 +43,7 @@ bool reads_keys_as_attrs(State& st, PyObject* obj) {
     if (!st.known.odd_getattro || t->tp_getattro != st.known.odd_getattro || !PyDict_Check(obj)) return false;
     bool fit = remembered(st.known.reads_keys, t) ||
                remember(st.known.reads_keys, t,
-                        subscript_is_dicts(t, st) &&
+                        bv::subscript_is_dicts(t) &&
                             toolkit_getattr(st, type_attr(t, st, n_dunder_getattr)) &&
                             default_getattribute(t, st) && !type_attr(t, st, n_AccountID) &&
                             !type_attr(t, st, n_Market) && !type_attr(t, st, n_Code));
@@ -84,7 +63,7 @@ bool copies_as_odict(State& st, PyObject* m) {
             (st.known.odd_getattro && t->tp_getattro == st.known.odd_getattro && default_getattribute(t, st));
         fit = remember(st.known.copies, t,
                        plain_lookup && t->tp_iter == PyODict_Type.tp_iter &&
-                           subscript_is_dicts(t, st) && type_attr(t, st, n_keys) == st.known.odict_keys &&
+                           bv::subscript_is_dicts(t) && type_attr(t, st, n_keys) == st.known.odict_keys &&
                            !type_attr(t, st, n_dunder_missing));
     }
     if (!fit || !no_instance_attrs(m)) return false;
@@ -131,7 +110,7 @@ int template_is_plain(bv::Function* fn, PyObject* self) {
     PyTypeObject* odd = reinterpret_cast<PyTypeObject*>(st.known.odd_class);
     if (Py_TYPE(odd) != &PyType_Type || odd->tp_new != PyODict_Type.tp_new ||
         odd->tp_iter != PyODict_Type.tp_iter || odd->tp_getattro != st.known.odd_getattro ||
-        odd->tp_finalize || odd->tp_del || !subscript_is_dicts(odd, st) ||
+        odd->tp_finalize || odd->tp_del || !bv::subscript_is_dicts(odd) ||
         odd->tp_as_mapping->mp_ass_subscript != PyODict_Type.tp_as_mapping->mp_ass_subscript ||
         type_attr(odd, st, n_dunder_init) != st.known.odd_init ||
         type_attr(odd, st, n_keys) != st.known.odict_keys ||
@@ -144,16 +123,9 @@ int template_is_plain(bv::Function* fn, PyObject* self) {
     return 1;
 }
 
-// The lookup dict's subscription makes, and for a miss its KeyError (which,
-// for a str key, holds just the key).
+// mapping[key], dict's own lookup read directly.
 Ref get_item(bv::Function* fn, PyObject* mapping, PyObject* key) {
-    if (dict_subscription(state(fn), mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (v) return Ref::borrow(v);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-        return Ref();
-    }
-    return Ref::steal(PyObject_GetItem(mapping, key));
+    return bv::subscript(mapping, key, state(fn).known.subscripts);
 }
 
 Ref report_attr(bv::Function* fn, PyObject* report, PyObject* attr) {
@@ -226,11 +198,7 @@ bool remember_known_objects(bv::ModuleBody& m) {
             toolkit_member(st, init.get(), "OrderedDotDict.__init__") && globals &&
             PyDict_Check(globals.get()) && t->tp_getattro != PyObject_GenericGetAttr) {
             st.known.odd_getattro = t->tp_getattro;
-            PyObject* getitem = type_attr(&PyDict_Type, st, n_dunder_getitem);
-            if (t->tp_as_mapping && getitem && type_attr(t, st, n_dunder_getitem) == getitem) {
-                st.known.getitem_slot = t->tp_as_mapping->mp_subscript;
-                st.known.dict_getitem = bv::new_ref(getitem);
-            }
+            if (!bv::learn_dict_subscript(t)) return false;
             st.known.odd_getattr = getattr.release();
             // DotDict, the other report class the framework builds, as the
             // toolkit module holds it (not imported here).

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "function.hpp"
+#include "internals.hpp"
 
 namespace bv {
 
@@ -72,6 +73,38 @@ inline Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* get, PyObject
         return Ref::borrow(dflt ? dflt : Py_None);
     }
     return dflt ? call_method(mapping, get, key, dflt) : call_method(mapping, get, key);
+}
+
+// Whether subscription of the dict class `t` is dict's own: dict's slot, or
+// the generic slot that classes made by type() get, which calls the
+// __getitem__ it finds, here dict's. The generic slot is learnt from a class
+// made by type() whose __getitem__ is dict's (a module's own dict class, at
+// import: no class is made for it); until then only dict's slot counts.
+// learn_dict_subscript is false with the error set.
+bool learn_dict_subscript(PyTypeObject* t);
+bool subscript_is_dicts(PyTypeObject* t);
+
+// Whether the dict class `t` is found so, remembered in `memo`.
+bool judge_dict_subscription(PyTypeObject* t, TypeMemo& memo);
+
+// Whether m[key] is dict's own subscription with no __missing__ to answer a
+// miss. `memo` remembers a class found so until the class changes.
+inline bool dict_subscription(PyObject* m, TypeMemo& memo) {
+    if (PyDict_CheckExact(m) || PyODict_CheckExact(m)) return true;
+    if (!PyDict_Check(m)) return false;
+    return remembered(memo, Py_TYPE(m)) || judge_dict_subscription(Py_TYPE(m), memo);
+}
+
+// The KeyError dict's subscription raises for a missing key.
+void set_key_error(PyObject* key);
+
+// m[key], reading the dict directly where its subscription is dict's own.
+inline Ref subscript(PyObject* m, PyObject* key, TypeMemo& memo) {
+    if (!dict_subscription(m, memo)) return Ref::steal(PyObject_GetItem(m, key));
+    PyObject* v = PyDict_GetItemWithError(m, key);
+    if (v) return Ref::borrow(v);
+    if (!PyErr_Occurred()) set_key_error(key);
+    return Ref();
 }
 
 }  // namespace bv

@@ -43,7 +43,7 @@ PyObject* setattr_impl(bv::Function*, PyObject* const* args) {
 PyObject* getattr_impl(bv::Function* fn, PyObject* const* args, Name cls_name) {
     PyObject* self = args[0];
     PyObject* item = args[1];
-    Ref v = Ref::steal(PyObject_GetItem(self, item));
+    Ref v = bv::subscript(self, item, state(fn).dot_dict_subscripts);
     if (v || !PyErr_ExceptionMatches(PyExc_KeyError)) return v.release();
     PyObject *kt, *kv, *ktb;
     PyErr_Fetch(&kt, &kv, &ktb);
@@ -161,7 +161,9 @@ bool define_dot_dicts(bv::ModuleBody& m) {
     Ref dot_dict = bv::ClassBuilder(m, "DotDict", std::move(dict_base))
                        .members(kDotDictMembers)
                        .build();
-    if (dot_dict && !bv::install_fast_attribute_slots(dot_dict.get())) return false;
+    if (dot_dict && (!bv::install_fast_attribute_slots(dot_dict.get()) ||
+                     !bv::learn_dict_subscript(reinterpret_cast<PyTypeObject*>(dot_dict.get()))))
+        return false;
     if (!m.bind("DotDict", std::move(dot_dict))) return false;
 
     // The base is whatever the body bound as OrderedDict a moment ago.

@@ -120,6 +120,9 @@ struct State {
     // OutputFileManager's root as its class body computed it.
     PyObject* default_root;
     stats::State stats;
+    // Dict classes whose subscription is dict's own (the dictionaries'
+    // __getattr__ reads the key directly).
+    bv::TypeMemo dot_dict_subscripts;
 
     template <class F>
     void fields(F&& f) {
@@ -127,6 +130,7 @@ struct State {
         f(empty_str);
         f(default_root);
         f(stats);
+        f(dot_dict_subscripts);
     }
 };
 
