@@ -477,19 +477,17 @@ int fast_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return r ? 0 : -1;
 }
 
-// Whether the host lets `object.__setattr__` / `object.__delattr__` act on an
-// instance whose class has a C setter slot of its own. From 3.8 to 3.12 it
-// refuses ("can't apply this __setattr__ to ... object"), as it would for a
-// C class that overrides the slot; a Python class never meets that refusal.
-// Asked once, of a throwaway class.
-int host_accepts_own_setattro() {
+// Whether the host lets `object.__setattr__` act on an instance of `tp`,
+// whose setter slot is ours now. From 3.8 to 3.12 it refuses ("can't apply
+// this __setattr__ to ... object"), as it would for a C class that
+// overrides the slot; a Python class never meets that refusal. Asked once,
+// of an instance of the first class (still unbound, made by its base's
+// __new__ alone: no code of the class runs); the answer holds for all.
+int host_accepts_own_setattro(PyTypeObject* tp) {
     static int verdict = -1;
     if (verdict >= 0) return verdict;
-    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
-                                               "setattr_probe", PyDict_New()));
-    if (!cls) return -1;
-    reinterpret_cast<PyTypeObject*>(cls.get())->tp_setattro = fast_setattro;
-    Ref inst = call(cls.get());
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref inst = no_args && tp->tp_new ? Ref::steal(tp->tp_new(tp, no_args.get(), nullptr)) : Ref();
     Ref setter = Ref::steal(
         PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), s_setattr));
     if (!inst || !setter) return -1;
@@ -518,9 +516,11 @@ bool install_fast_attribute_slots(PyObject* cls) {
     PyObject* setattr = PyDict_GetItem(tp->tp_dict, s_setattr);
     if (getattr && is_function(getattr)) tp->tp_getattro = fast_getattro;
     if (setattr && is_function(setattr)) {
-        int accepted = host_accepts_own_setattro();
+        setattrofunc host = tp->tp_setattro;
+        tp->tp_setattro = fast_setattro;
+        int accepted = host_accepts_own_setattro(tp);
+        if (accepted <= 0) tp->tp_setattro = host;
         if (accepted < 0) return false;
-        if (accepted) tp->tp_setattro = fast_setattro;
     }
     return true;
 }
