@@ -97,19 +97,29 @@ bool wraps_generic_setattr(PyObject* descr) {
 }
 
 int instance_attrs_empty(PyObject* obj) {
-    if (Py_TYPE(obj)->tp_dictoffset == 0) return 1;
-#if !BV_PORTABLE
-    PyObject** dp = _PyObject_GetDictPtr(obj);
-    if (!dp || !*dp) return 1;
-    return PyDict_Check(*dp) && PyDict_Size(*dp) == 0;
-#else
+    Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    if (offset == 0) return 1;
+    // A positive offset is where the instance keeps its dict pointer, as
+    // the type's documented slot says (up to 3.10 for our dict classes; a
+    // dict the host manages itself has a negative one).
+    if (offset > 0) {
+        PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+        return !d || (PyDict_Check(d) && PyDict_Size(d) == 0);
+    }
+#if BV_INLINE_VALUES
+    // 3.11 makes the values array or the dict of a managed dict only when an
+    // attribute is first set or the dict asked for (attr.cpp's layout).
+    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT) &&
+        !*(reinterpret_cast<PyObject**>(obj) - 4) && !*(reinterpret_cast<PyObject**>(obj) - 3))
+        return 1;
+#endif
+    // Otherwise ask for the dict, which makes an empty one where there is none.
     Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
     if (!d) {
         PyErr_Clear();
         return -1;
     }
     return PyDict_Check(d.get()) && PyDict_Size(d.get()) == 0;
-#endif
 }
 
 PyObject* odict_with_keys(PyObject* keys) {
