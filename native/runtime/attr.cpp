@@ -41,9 +41,9 @@ Py_ssize_t find_key(SharedKeys* k, PyObject* name) {
 
 int from_values(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrWay& site,
                 PyObject** out) {
-    PyObject** values = *(reinterpret_cast<PyObject***>(obj) - 4);
+    PyObject** values = managed_values(obj);
     if (!values) {
-        PyObject* dict = *(reinterpret_cast<PyObject**>(obj) - 3);
+        PyObject* dict = managed_dict(obj);
         if (!dict) return 0;
         Ref hold = Ref::borrow(dict);
         PyObject* v = PyDict_GetItemWithError(dict, name);

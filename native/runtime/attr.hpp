@@ -74,7 +74,7 @@ int own_attr(PyObject* obj, PyTypeObject* tp, PyObject* name, AttrWay& site, PyO
 inline int own_attr_inline(PyObject* obj, PyTypeObject* tp, AttrWay& site, PyObject** out) {
 #if BV_INLINE_VALUES
     if (PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) {
-        PyObject** values = *(reinterpret_cast<PyObject***>(obj) - 4);
+        PyObject** values = managed_values(obj);
         void* keys = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_cached_keys;
         if (values && site.keys == keys) {
             if (site.index >= 0) {

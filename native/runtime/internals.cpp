@@ -108,9 +108,9 @@ int instance_attrs_empty(PyObject* obj) {
     }
 #if BV_INLINE_VALUES
     // 3.11 makes the values array or the dict of a managed dict only when an
-    // attribute is first set or the dict asked for (attr.cpp's layout).
+    // attribute is first set or the dict asked for.
     if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT) &&
-        !*(reinterpret_cast<PyObject**>(obj) - 4) && !*(reinterpret_cast<PyObject**>(obj) - 3))
+        !managed_values(obj) && !managed_dict(obj))
         return 1;
 #endif
     // Otherwise ask for the dict, which makes an empty one where there is none.

@@ -235,6 +235,13 @@ inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) { return _PyType_
 bool wraps_generic_getattr(PyObject* descr);
 bool wraps_generic_setattr(PyObject* descr);
 
+#if BV_INLINE_VALUES
+// Where 3.11 keeps a managed dict: the values array and the dict object, in
+// the fourth and third words before the object; either is null until made.
+inline PyObject** managed_values(PyObject* obj) { return *(reinterpret_cast<PyObject***>(obj) - 4); }
+inline PyObject* managed_dict(PyObject* obj) { return *(reinterpret_cast<PyObject**>(obj) - 3); }
+#endif
+
 // Whether an instance has no attributes of its own: 1 none, 0 some, -1 when
 // that cannot be told without running code (no error set).
 int instance_attrs_empty(PyObject* obj);
