@@ -24,8 +24,9 @@ def test_classes_look_like_python_classes(cls):
         assert f.__qualname__ == '%s.%s' % (cls.__name__, name)
         assert f.__module__ == 'tframe.utils.sorvel'
         assert f.__doc__ is None
+    # copyreg caches __slotnames__ in the class once an instance was pickled.
     assert list(k for k in cls.__dict__ if not k.startswith('__d') and k not in (
-        '__module__', '__qualname__', '__weakref__')) == [
+        '__module__', '__qualname__', '__weakref__', '__slotnames__')) == [
         '__init__', '__setattr__', '__getattr__', '__str__']
 
 

@@ -24,9 +24,7 @@ bool remember_isnan(bv::ModuleBody& m) {
     bv::Ref np = bv::global(m.globals(), st.names[n_np]);
     if (!np) return false;
     st.numpy_isnan = bv::getattr(np.get(), st.names[n_isnan]).release();
-    if (st.numpy_isnan) return true;
-    PyErr_Clear();
-    return true;
+    return st.numpy_isnan || bv::swallow(PyExc_AttributeError);
 }
 
 bool body(bv::ModuleBody& m) {

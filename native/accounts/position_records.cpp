@@ -57,8 +57,7 @@ Ref template_nan(bv::Function* fn) {
     Ref np = bv::global(fn, name(fn, n_np));
     if (!np) return Ref();
     Ref nan = bv::getattr(np.get(), name(fn, n_NaN));
-    if (nan || !PyErr_ExceptionMatches(PyExc_AttributeError)) return nan;
-    PyErr_Clear();
+    if (nan || !bv::swallow(PyExc_AttributeError)) return nan;
     return bv::getattr(np.get(), name(fn, n_nan));
 }
 

@@ -459,8 +459,7 @@ PyObject* fast_getattro(PyObject* self, PyObject* name) {
         if (res || PyErr_Occurred()) return res.release();
     } else {
         res = Ref::steal(call_type_attribute(getattribute.get(), self, name, nullptr));
-        if (res || !PyErr_ExceptionMatches(PyExc_AttributeError)) return res.release();
-        PyErr_Clear();
+        if (res || !swallow(PyExc_AttributeError)) return res.release();
     }
     Ref getattr = Ref::borrow(type_lookup(tp, s_getattr));
     if (!getattr) return PyObject_GenericGetAttr(self, name);  // the host's own error
@@ -492,10 +491,7 @@ int host_accepts_own_setattro(PyTypeObject* tp) {
         PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), s_setattr));
     if (!inst || !setter) return -1;
     Ref r = call(setter.get(), inst.get(), s_setattr, Py_None);
-    if (!r) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-        PyErr_Clear();
-    }
+    if (!r && !swallow(PyExc_TypeError)) return -1;
     verdict = r ? 1 : 0;
     return verdict;
 }

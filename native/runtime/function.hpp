@@ -4,6 +4,7 @@
 // words. The body is a C++ function that receives the parsed parameters.
 #pragma once
 
+#include "handler.hpp"
 #include "ref.hpp"
 
 #include <cstddef>

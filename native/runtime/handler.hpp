@@ -34,6 +34,22 @@ struct Caught {
         return c;
     }
 
+    // `except exc_class as e:` for the error being raised. The clause sees the
+    // exception normalised, and so does this: near the recursion limit the
+    // instance of a KeyError may fail to be made, and what is raised then is
+    // the RecursionError that stopped it, which the clause does not catch.
+    // Taken off the indicator when it is an instance of exc_class (a class
+    // or a tuple of classes); otherwise it stays raised, normalised, and the
+    // result is empty.
+    static Caught take_if(PyObject* exc_class) {
+        Caught c = take();
+        if (c.matches(exc_class)) return c;
+        c.raise();
+        return Caught();
+    }
+
+    explicit operator bool() const { return bool(value); }
+
     // The test of an except clause naming one class.
     bool matches(PyObject* exc_class) const {
         return PyErr_GivenExceptionMatches(type.get(), exc_class) != 0;
@@ -50,6 +66,10 @@ struct Caught {
 #endif
     }
 };
+
+// `except exc_class: pass` for the error being raised: true when it was an
+// instance of exc_class and is gone; false with it still raised.
+inline bool swallow(PyObject* exc_class) { return bool(Caught::take_if(exc_class)); }
 
 // What an except clause requires of the classes it names.
 inline bool check_catchable(PyObject* exc_class) {

@@ -1,4 +1,5 @@
 // The out-of-line helpers of internals.hpp, each with its public-API branch.
+#include "handler.hpp"
 #include "ref.hpp"
 
 #include <utility>
@@ -60,7 +61,7 @@ PyObject* generic_getattr_or_null(PyObject* o, PyObject* name) {
 #else
     PyObject* r = PyObject_GenericGetAttr(o, name);
 #endif
-    if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    if (!r && PyErr_Occurred()) swallow(PyExc_AttributeError);
     return r;
 }
 

@@ -12,16 +12,8 @@ Ref package_of(PyObject* globals) {
     if (pkg && PyUnicode_Check(pkg) && PyUnicode_GET_LENGTH(pkg) > 0) return Ref::borrow(pkg);
     PyObject* name = PyDict_GetItemString(globals, "__name__");
     if (!name || !PyUnicode_Check(name)) return Ref();
-    Ref dot = from_utf8(".");
-    if (!dot) {
-        PyErr_Clear();
-        return Ref();
-    }
-    Py_ssize_t i = PyUnicode_Find(name, dot.get(), 0, PyUnicode_GET_LENGTH(name), -1);
-    if (i <= 0) {
-        if (i < 0) PyErr_Clear();
-        return Ref();
-    }
+    Py_ssize_t i = PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), -1);
+    if (i <= 0) return Ref();
     return Ref::steal(PyUnicode_Substring(name, 0, i));
 }
 
@@ -33,13 +25,12 @@ Ref import_absolute(PyObject* globals, PyObject* dotted, PyObject* fromlist) {
 
 Ref implicit_relative(PyObject* globals, const char* name, PyObject* fromlist) {
     Ref pkg = package_of(globals);
+    if (!pkg && PyErr_Occurred()) return Ref();
     if (pkg) {
         Ref inner = Ref::steal(PyUnicode_FromFormat("%U.%s", pkg.get(), name));
         if (!inner) return Ref();
         Ref m = import_absolute(globals, inner.get(), fromlist);
-        if (m) return m;
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return Ref();
-        PyErr_Clear();
+        if (m || !swallow(PyExc_ImportError)) return m;
     }
     Ref top = from_utf8(name);
     if (!top) return Ref();
@@ -53,8 +44,7 @@ Ref attr_of_import(PyObject* module, const char* attr) {
     Ref name = from_utf8(attr);
     if (!name) return Ref();
     Ref v = getattr(module, name.get());
-    if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
-    PyErr_Clear();
+    if (v || !swallow(PyExc_AttributeError)) return v;
     Ref pkgname = Ref::steal(PyObject_GetAttrString(module, "__name__"));
     if (pkgname && PyUnicode_Check(pkgname.get())) {
         Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", pkgname.get(), name.get()));
@@ -207,10 +197,9 @@ int exec_module(PyObject* module, const char* registered_name, bool (*body)(Modu
     ModuleBody mb(module, registered_name);
     if (body(mb) && add_registered_name_finder(module, registered_name)) return 0;
     if (entered) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+        Caught failure = Caught::take();
         if (PyDict_GetItem(modules, key.get()) == module) PyDict_DelItem(modules, key.get());
-        PyErr_Restore(type, value, tb);
+        failure.raise();
     }
     return -1;
 }

@@ -48,8 +48,9 @@ inline Ref item_at(PyObject* o, Py_ssize_t i) {
 inline Ref index_into(PyObject* o, PyObject* index) {
     if ((PyList_CheckExact(o) || PyTuple_CheckExact(o)) && PyLong_CheckExact(index)) {
         Py_ssize_t i = PyLong_AsSsize_t(index);
-        if (i == -1 && PyErr_Occurred()) PyErr_Clear();
-        else if (i >= 0) return item_at(o, i);
+        if (i >= 0) return item_at(o, i);
+        // Too big for an index: the subscription below says so itself.
+        if (i == -1 && PyErr_Occurred() && !swallow(PyExc_OverflowError)) return Ref();
     }
     return Ref::steal(PyObject_GetItem(o, index));
 }

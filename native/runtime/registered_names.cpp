@@ -57,8 +57,7 @@ int later_finder_provides(PyObject* self, PyObject* name) {
         PyObject* finder = PyTuple_GET_ITEM(finders.get(), i);
         Ref find_spec = Ref::steal(PyObject_GetAttrString(finder, "find_spec"));
         if (!find_spec) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-            PyErr_Clear();
+            if (!swallow(PyExc_AttributeError)) return -1;
             continue;
         }
         Ref spec = call(find_spec.get(), name, Py_None);

@@ -1,5 +1,7 @@
 #include "unpack.hpp"
 
+#include "handler.hpp"
+
 namespace bv {
 
 namespace {
@@ -34,19 +36,13 @@ bool unpack2(PyObject* value, Ref& a, Ref& b) {
     iternextfunc next = Py_TYPE(it.get())->tp_iternext;
     Ref first = Ref::steal(next(it.get()));
     if (!first) {
-        if (PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
-            PyErr_Clear();
-        }
+        if (PyErr_Occurred() && !swallow(PyExc_StopIteration)) return false;
         raise_need_more(0);
         return false;
     }
     Ref second = Ref::steal(next(it.get()));
     if (!second) {
-        if (PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
-            PyErr_Clear();
-        }
+        if (PyErr_Occurred() && !swallow(PyExc_StopIteration)) return false;
         raise_need_more(1);
         return false;
     }
@@ -55,10 +51,7 @@ bool unpack2(PyObject* value, Ref& a, Ref& b) {
         raise_too_many(2);
         return false;
     }
-    if (PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
-        PyErr_Clear();
-    }
+    if (PyErr_Occurred() && !swallow(PyExc_StopIteration)) return false;
     a = std::move(first);
     b = std::move(second);
     return true;

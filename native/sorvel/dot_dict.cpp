@@ -38,31 +38,23 @@ PyObject* setattr_impl(bv::Function*, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-// Only reached after ordinary lookup failed. A missing key ends in the
-// default lookup's AttributeError, with the KeyError as its context.
+// Only reached after ordinary lookup failed.
+//     try: return self[item]
+//     except KeyError: return super(Cls, self).__getattribute__(item)
+// A missing key ends in the default lookup's AttributeError, raised while the
+// KeyError is being handled and so with it as its context; any other error,
+// one raised while the KeyError itself was being made included, propagates.
 PyObject* getattr_impl(bv::Function* fn, PyObject* const* args, Name cls_name) {
     PyObject* self = args[0];
     PyObject* item = args[1];
     Ref v = bv::subscript(self, item, state(fn).dot_dict_subscripts);
-    if (v || !PyErr_ExceptionMatches(PyExc_KeyError)) return v.release();
-    PyObject *kt, *kv, *ktb;
-    PyErr_Fetch(&kt, &kv, &ktb);
-    PyErr_NormalizeException(&kt, &kv, &ktb);
-    if (ktb) PyException_SetTraceback(kv, ktb);
-    Ref key_type = Ref::steal(kt), key_error = Ref::steal(kv), key_tb = Ref::steal(ktb);
+    if (v) return v.release();
+    bv::Caught key_error = bv::Caught::take_if(PyExc_KeyError);
+    if (!key_error) return nullptr;
+    bv::Handling handling(key_error);
     Ref base_getattribute = super_attr(fn, cls_name, self, n_getattribute);
-    Ref result = base_getattribute ? bv::call(base_getattribute.get(), item) : Ref();
-    if (result) return result.release();
-    PyObject *et, *ev, *etb;
-    PyErr_Fetch(&et, &ev, &etb);
-    PyErr_NormalizeException(&et, &ev, &etb);
-    if (ev && key_error && ev != key_error.get()) {
-        PyObject* ctx = PyException_GetContext(ev);
-        if (ctx) Py_DECREF(ctx);
-        else PyException_SetContext(ev, key_error.release());
-    }
-    PyErr_Restore(et, ev, etb);
-    return nullptr;
+    if (!base_getattribute) return nullptr;
+    return bv::call(base_getattribute.get(), item).release();
 }
 
 PyObject* dd_getattr(bv::Function* fn, PyObject* const* args) {

@@ -37,14 +37,6 @@ Ref shutil_rmtree(bv::Function* fn) {
     return get(fn, shutil.get(), io_rmtree);
 }
 
-// `except OSError: pass` around a call that just failed; -1 when the error is
-// of another kind and stays set.
-int swallow_oserror() {
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
-    PyErr_Clear();
-    return 0;
-}
-
 // os.path.normpath(os.path.join(head(), tail)), evaluated in that order.
 template <typename Head>
 Ref normalised_join(bv::Function* fn, Head head, PyObject* tail) {
@@ -263,7 +255,7 @@ bool remove_entries(bv::Function* fn, PyObject* sub_path) {
         if (!join) return false;
         Ref file_path = bv::call(join.get(), sub_path, d.get());
         if (!file_path) return false;
-        if (!remove_entry(fn, file_path.get()) && swallow_oserror() < 0) return false;
+        if (!remove_entry(fn, file_path.get()) && !bv::swallow(PyExc_OSError)) return false;
     }
     return !PyErr_Occurred();
 }
@@ -283,8 +275,8 @@ PyObject* rm_root_sub_dir(bv::Function* fn, PyObject* const* args) {
         Ref rmtree = shutil_rmtree(fn);
         Ref removed = rmtree ? bv::call(rmtree.get(), sub_path.get()) : Ref();
         if (!removed) {
-            if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
-            bv::Caught c = bv::Caught::take();
+            bv::Caught c = bv::Caught::take_if(PyExc_OSError);
+            if (!c) return nullptr;
             bv::Handling handling(c);
             if (!remove_entries(fn, sub_path.get())) return nullptr;
         }
@@ -307,8 +299,7 @@ bool make_private_dirs(bv::Function* fn, PyObject* levels) {
         Ref mkdir = os_attr(fn, io_mkdir);
         if (!mkdir) return false;
         if (!bv::call(mkdir.get(), level.get(), mode.get())) {
-            if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) return false;
-            PyErr_Clear();
+            if (!bv::swallow(PyExc_FileExistsError)) return false;
         }
     }
     return true;
@@ -344,7 +335,7 @@ PyObject* mk_dir(bv::Function* fn, PyObject* const* args) {
         // learn nothing, by design.
         bool made = levels.get() == Py_None ? make_dirs(fn, dir.get())
                                             : make_private_dirs(fn, levels.get());
-        if (!made && swallow_oserror() < 0) return nullptr;
+        if (!made && !bv::swallow(PyExc_OSError)) return nullptr;
     }
     Py_RETURN_NONE;
 }
