@@ -53,7 +53,7 @@ class Patch(object):
 def groups(patch, tmp):
     t = call_tables
     return {
-        'dicts': lambda: t.dict_calls() + t.registered_name_calls(),
+        'dicts': lambda: t.dict_calls() + t.endless_pickle_calls() + t.registered_name_calls(),
         'toolkit': lambda: (t.timer_calls(patch) + t.status_calls(patch) + t.range_calls() +
                             t.files_calls(patch, tmp) + t.loader_calls(patch, tmp)),
         'sockets': lambda: t.socket_calls(patch) + t.connect_calls(patch),
