@@ -126,7 +126,7 @@ struct State {
     bv::DictMemo global_memo[kNameCount];
     // What reading each name found on the class last read from.
     // Positions of both kinds go through the same helpers in turn.
-    bv::AttrSite2 attr_sites[kNameCount];
+    bv::ReadSite attr_sites[kNameCount];
     bv::DictMemo env_memo;
     // A plain dict holding every record key, in record order: records are
     // grown from a copy of its table (see record.cpp).

@@ -421,104 +421,16 @@ PyTypeObject make_function_type() {
 
 PyTypeObject function_type = make_function_type();
 
-Ref intern(const char* s) { return Ref::steal(PyUnicode_InternFromString(s)); }
-
-PyObject* s_getattr;
-PyObject* s_getattribute;
-PyObject* s_setattr;
-PyObject* s_delattr;
-
-// Calls a descriptor found on the type as the host's slots do: a native
-// function directly with self first, anything else bound first.
-PyObject* call_type_attribute(PyObject* descr, PyObject* self, PyObject* a, PyObject* b) {
-    if (is_function(descr)) {
-        Function* f = reinterpret_cast<Function*>(descr);
-        PyObject* args[] = {self, a, b};
-        Py_ssize_t n = b ? 3 : 2;
-        if (f->npositional == n && !f->has_varargs) {
-            if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-            PyObject* r = f->impl(f, args);
-            Py_LeaveRecursiveCall();
-            return r;
-        }
-        return call_slow(f, args, n, nullptr, nullptr);
-    }
-    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-    Ref bound = get ? Ref::steal(get(descr, self, reinterpret_cast<PyObject*>(Py_TYPE(self))))
-                    : Ref::borrow(descr);
-    if (!bound) return nullptr;
-    return b ? call(bound.get(), a, b).release() : call(bound.get(), a).release();
-}
-
-PyObject* fast_getattro(PyObject* self, PyObject* name) {
-    PyTypeObject* tp = Py_TYPE(self);
-    Ref getattribute = Ref::borrow(type_lookup(tp, s_getattribute));
-    Ref res;
-    if (!getattribute || wraps_generic_getattr(getattribute.get())) {
-        res = Ref::steal(generic_getattr_or_null(self, name));
-        if (res || PyErr_Occurred()) return res.release();
-    } else {
-        res = Ref::steal(call_type_attribute(getattribute.get(), self, name, nullptr));
-        if (res || !swallow(PyExc_AttributeError)) return res.release();
-    }
-    Ref getattr = Ref::borrow(type_lookup(tp, s_getattr));
-    if (!getattr) return PyObject_GenericGetAttr(self, name);  // the host's own error
-    return call_type_attribute(getattr.get(), self, name, nullptr);
-}
-
-int fast_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    PyTypeObject* tp = Py_TYPE(self);
-    Ref descr = Ref::borrow(type_lookup(tp, value ? s_setattr : s_delattr));
-    if (!descr) return PyObject_GenericSetAttr(self, name, value);
-    if (!value && wraps_generic_setattr(descr.get()))
-        return PyObject_GenericSetAttr(self, name, nullptr);
-    Ref r = Ref::steal(call_type_attribute(descr.get(), self, name, value));
-    return r ? 0 : -1;
-}
-
-// Whether the host lets `object.__setattr__` act on an instance of `tp`,
-// whose setter slot is ours now. From 3.8 to 3.12 it refuses ("can't apply
-// this __setattr__ to ... object"), as it would for a C class that
-// overrides the slot; a Python class never meets that refusal. Asked once,
-// of an instance of the first class (still unbound, made by its base's
-// __new__ alone: no code of the class runs); the answer holds for all.
-int host_accepts_own_setattro(PyTypeObject* tp) {
-    static int verdict = -1;
-    if (verdict >= 0) return verdict;
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    Ref inst = no_args && tp->tp_new ? Ref::steal(tp->tp_new(tp, no_args.get(), nullptr)) : Ref();
-    Ref setter = Ref::steal(
-        PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), s_setattr));
-    if (!inst || !setter) return -1;
-    Ref r = call(setter.get(), inst.get(), s_setattr, Py_None);
-    if (!r && !swallow(PyExc_TypeError)) return -1;
-    verdict = r ? 1 : 0;
-    return verdict;
-}
-
 }  // namespace
 
-bool install_fast_attribute_slots(PyObject* cls) {
-    if (!BV_ATTRIBUTE_SLOTS) return true;
-    if (!s_getattr) {
-        s_getattr = intern("__getattr__").release();
-        s_getattribute = intern("__getattribute__").release();
-        s_setattr = intern("__setattr__").release();
-        s_delattr = intern("__delattr__").release();
-        if (!s_getattr || !s_getattribute || !s_setattr || !s_delattr) return false;
+PyObject* call_positional(Function* f, PyObject* const* args, Py_ssize_t n) {
+    if (f->npositional == n && !f->has_varargs) {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+        PyObject* r = f->impl(f, args);
+        Py_LeaveRecursiveCall();
+        return r;
     }
-    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
-    PyObject* getattr = PyDict_GetItem(tp->tp_dict, s_getattr);
-    PyObject* setattr = PyDict_GetItem(tp->tp_dict, s_setattr);
-    if (getattr && is_function(getattr)) tp->tp_getattro = fast_getattro;
-    if (setattr && is_function(setattr)) {
-        setattrofunc host = tp->tp_setattro;
-        tp->tp_setattro = fast_setattro;
-        int accepted = host_accepts_own_setattro(tp);
-        if (accepted <= 0) tp->tp_setattro = host;
-        if (accepted < 0) return false;
-    }
-    return true;
+    return call_slow(f, args, n, nullptr, nullptr);
 }
 
 bool is_function(PyObject* o) { return Py_TYPE(o) == &function_type; }

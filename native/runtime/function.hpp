@@ -100,15 +100,9 @@ bool is_function(PyObject* o);
 // the same layout.
 bool is_native_function(PyObject* o);
 
-// For a class whose __getattr__ / __setattr__ are native functions: attribute
-// slots that keep the host's lookup order (ordinary attribute first, then
-// __getattr__; assignment through __setattr__; deletion through __delattr__)
-// but call the native bodies directly. Assigning a new __getattr__,
-// __getattribute__, __setattr__ or __delattr__ to the class later makes the
-// host reinstall its own slots; subclasses get the host's slots as usual.
-// The setter slot is left to the host where it would refuse
-// `object.__setattr__` on the class's instances because of it (3.8 to 3.12).
-bool install_fast_attribute_slots(PyObject* cls);
+// Calls `f` with `n` positional arguments (self first), as a call from
+// Python would.
+PyObject* call_positional(Function* f, PyObject* const* args, Py_ssize_t n);
 
 template <typename S>
 inline S& state_of(Function* fn) {

@@ -48,10 +48,11 @@
 #define BV_TYPE_VERSION 0
 #endif
 
-// 3.11 keeps a plain instance's attributes in a values array before the
-// object, indexed like the keys its class shares among its instances.
+// From 3.11 on the host keeps a plain instance's attributes in a values
+// array indexed like the keys its class shares among its instances, placed
+// by each version in its own way (attr.hpp).
 #if !BV_PORTABLE && !defined(BV_NO_INLINE_VALUES) && BV_TYPE_VERSION && \
-    PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    PY_VERSION_HEX >= 0x030B0000
 #define BV_INLINE_VALUES 1
 #else
 #define BV_INLINE_VALUES 0
@@ -218,62 +219,6 @@ inline bool compact_long(PyObject* o, long long& v) {
     }
     return true;
 #endif
-}
-
-// ---- attributes -------------------------------------------------------------
-
-// The generic attribute lookup (what object.__getattribute__ does); a missing
-// attribute gives null with no error set.
-PyObject* generic_getattr_or_null(PyObject* o, PyObject* name);
-
-// What a class holds under `name`, along its MRO, without running code
-// (borrowed; null when nothing).
-inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) { return _PyType_Lookup(tp, name); }
-
-// Whether `descr` (found on a class) is the slot wrapper of a built-in class
-// whose __getattribute__ / __setattr__ / __delattr__ is the generic one.
-bool wraps_generic_getattr(PyObject* descr);
-bool wraps_generic_setattr(PyObject* descr);
-
-#if BV_INLINE_VALUES
-// Where 3.11 keeps a managed dict: the values array and the dict object, in
-// the fourth and third words before the object; either is null until made.
-inline PyObject** managed_values(PyObject* obj) { return *(reinterpret_cast<PyObject***>(obj) - 4); }
-inline PyObject* managed_dict(PyObject* obj) { return *(reinterpret_cast<PyObject**>(obj) - 3); }
-#endif
-
-// Whether an instance has no attributes of its own: 1 none, 0 some, -1 when
-// that cannot be told without running code (no error set).
-int instance_attrs_empty(PyObject* obj);
-
-// ---- classes ----------------------------------------------------------------
-
-// What was found about one class, valid while the class keeps its version
-// tag (any change to the class or its bases gives it a new one). Zero is
-// "nothing known".
-struct TypeMemo {
-    PyTypeObject* type;
-    unsigned int tag;
-};
-
-inline bool type_tag_valid(PyTypeObject* t) {
-#if BV_TYPE_VERSION
-    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
-#else
-    (void)t;
-    return false;
-#endif
-}
-
-// A positive verdict remembered for `t`.
-inline bool remembered(const TypeMemo& m, PyTypeObject* t) {
-    return m.type == t && type_tag_valid(t) && t->tp_version_tag == m.tag;
-}
-
-// Remembers a positive verdict when the class has a valid tag; returns it.
-inline bool remember(TypeMemo& m, PyTypeObject* t, bool verdict) {
-    if (verdict && type_tag_valid(t)) m = TypeMemo{t, t->tp_version_tag};
-    return verdict;
 }
 
 // The getter of a property object (new reference, or null with the error set).

@@ -147,8 +147,6 @@ ClassBuilder& ClassBuilder::put(const char* name, Ref value) {
     return *this;
 }
 
-void state_fields::Clear::operator()(AttrSite& m) { m = AttrSite{}; }
-void state_fields::Clear::operator()(AttrSite2& m) { m = AttrSite2{}; }
 
 Ref ClassBuilder::function(const FunctionSpec& spec) { return body_.function(spec, name_); }
 

@@ -4,6 +4,7 @@
 // definition order.
 #pragma once
 
+#include "attr.hpp"
 #include "function.hpp"
 
 #include <cstddef>
@@ -39,11 +40,8 @@ struct Names {
 // from which the module's traverse, clear and free are derived
 // (state_traverse<S>, state_clear<S>, state_free<S>). A field is an owned
 // PyObject* (or null), a Names<N>, a memo the runtime forgets on clear
-// (TypeMemo, DictMemo, AttrSite, AttrSite2), a plain C function pointer (cleared), a
+// (TypeMemo, DictMemo, ReadSite), a plain C function pointer (cleared), a
 // nested struct with its own fields(), or an array of any of these.
-
-struct AttrSite;
-struct AttrSite2;
 
 namespace state_fields {
 
@@ -60,8 +58,7 @@ struct Visit {
     }
     void operator()(TypeMemo&) {}
     void operator()(DictMemo&) {}
-    void operator()(AttrSite&) {}
-    void operator()(AttrSite2&) {}
+    void operator()(ReadSite&) {}
     template <typename R, typename... A>
     void operator()(R (*&)(A...)) {}
     template <typename T, std::size_t N>
@@ -82,8 +79,7 @@ struct Clear {
     }
     void operator()(TypeMemo& m) { m = TypeMemo{}; }
     void operator()(DictMemo& m) { m = DictMemo{}; }
-    void operator()(AttrSite& m);
-    void operator()(AttrSite2& m);
+    void operator()(ReadSite& m) { m = ReadSite{}; }
     template <typename R, typename... A>
     void operator()(R (*&p)(A...)) {
         p = nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "function.hpp"
+#include "attr.hpp"
 #include "internals.hpp"
 
 namespace bv {
