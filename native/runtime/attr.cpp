@@ -193,6 +193,68 @@ struct GetattrVerdict {
 };
 GetattrVerdict getattr_verdicts[2];
 
+// What classes hold under the names the slots are asked for, which vary from
+// read to read (a dictionary's attributes are its keys): a small cache, each
+// entry valid while its class keeps its version tag. An entry holds its name,
+// so that no other name can come to live at its address; the cache keeps at
+// most kNameCacheSize names alive.
+constexpr size_t kNameCacheSize = 64;
+struct NameEntry {
+    PyObject* name;
+    PyTypeObject* type;
+    unsigned int tag;
+    PyObject* value;  // borrowed: valid while the class keeps its tag
+};
+NameEntry name_cache[kNameCacheSize];
+
+// What `tp` holds under `name` (borrowed, or null): false when the class has
+// no valid tag, and then nothing is known.
+bool class_attr(PyTypeObject* tp, PyObject* name, PyObject*& value) {
+    uintptr_t h = reinterpret_cast<uintptr_t>(name) ^ (reinterpret_cast<uintptr_t>(tp) >> 4);
+    NameEntry& e = name_cache[(h >> 4) % kNameCacheSize];
+    unsigned int tag = type_tag(tp);
+    if (e.name == name && e.type == tp && e.tag == tag && tag) {
+        value = e.value;
+        return true;
+    }
+    value = type_lookup(tp, name);
+    tag = type_tag(tp);
+    if (!tag) return false;
+    Py_INCREF(name);
+    Py_XSETREF(e.name, name);
+    e.type = tp;
+    e.tag = tag;
+    e.value = value;
+    return true;
+}
+
+// object.__getattribute__(self, name): 1 with a new reference in `out`, 0
+// when missing (no error), -1 on error. Proven where the class holds no
+// descriptor of that name and the instance has no dict; anything else is
+// the generic lookup's to answer.
+int quiet_lookup(PyObject* self, PyObject* name, PyObject** out) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject* d;
+    detail::Own own;
+    if (!BV_TYPE_VERSION || !PyUnicode_CheckExact(name) || !class_attr(tp, name, d) ||
+        (d && Py_TYPE(d)->tp_descr_get) || !detail::own_storage(self, tp, own) || own.dict) {
+        *out = generic_getattr_or_null(self, name);
+        return *out ? 1 : PyErr_Occurred() ? -1 : 0;
+    }
+#if BV_INLINE_VALUES
+    if (own.values) {
+        detail::SharedKeysHead* keys = detail::shared_keys(tp);
+        if (keys->dk_nentries) {
+            AttrWay way{};
+            Py_ssize_t i = detail::key_index(way, keys, name);
+            if (i >= 0 && own.values[i]) d = own.values[i];
+        }
+    }
+#endif
+    *out = d ? new_ref(d) : nullptr;
+    return d != nullptr;
+}
+
 PyObject* fast_getattro(PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
     GetattrVerdict* known = nullptr;
@@ -200,9 +262,12 @@ PyObject* fast_getattro(PyObject* self, PyObject* name) {
         if (remembered(v.memo, tp)) known = &v;
     Ref getattr;
     if (known) {
-        Ref res = Ref::steal(generic_getattr_or_null(self, name));
-        if (res || PyErr_Occurred()) return res.release();
-        getattr = Ref::borrow(known->getattr);
+        PyObject* res;
+        if (quiet_lookup(self, name, &res)) return res;
+        // The verdict holds only a native __getattr__ taking (self, name).
+        PyObject* args[] = {self, name};
+        Ref f = Ref::borrow(known->getattr);
+        return call_positional(reinterpret_cast<Function*>(f.get()), args, 2);
     } else {
         Ref getattribute = Ref::borrow(type_lookup(tp, s_getattribute));
         bool generic = !getattribute || wraps_generic_getattr(getattribute.get());
@@ -211,7 +276,7 @@ PyObject* fast_getattro(PyObject* self, PyObject* name) {
         if (res || (generic ? PyErr_Occurred() != nullptr : !swallow(PyExc_AttributeError)))
             return res.release();
         getattr = Ref::borrow(type_lookup(tp, s_getattr));
-        if (generic && getattr) {
+        if (generic && getattr && is_function(getattr.get())) {
             GetattrVerdict& first = getattr_verdicts[0];
             GetattrVerdict& slot =
                 !first.memo.type || first.memo.type == tp ? first : getattr_verdicts[1];

@@ -423,13 +423,7 @@ PyTypeObject function_type = make_function_type();
 
 }  // namespace
 
-PyObject* call_positional(Function* f, PyObject* const* args, Py_ssize_t n) {
-    if (f->npositional == n && !f->has_varargs) {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-        PyObject* r = f->impl(f, args);
-        Py_LeaveRecursiveCall();
-        return r;
-    }
+PyObject* call_positional_slow(Function* f, PyObject* const* args, Py_ssize_t n) {
     return call_slow(f, args, n, nullptr, nullptr);
 }
 

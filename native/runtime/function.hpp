@@ -102,7 +102,14 @@ bool is_native_function(PyObject* o);
 
 // Calls `f` with `n` positional arguments (self first), as a call from
 // Python would.
-PyObject* call_positional(Function* f, PyObject* const* args, Py_ssize_t n);
+PyObject* call_positional_slow(Function* f, PyObject* const* args, Py_ssize_t n);
+inline PyObject* call_positional(Function* f, PyObject* const* args, Py_ssize_t n) {
+    if (f->npositional != n || f->has_varargs) return call_positional_slow(f, args, n);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* r = f->impl(f, args);
+    Py_LeaveRecursiveCall();
+    return r;
+}
 
 template <typename S>
 inline S& state_of(Function* fn) {

@@ -22,6 +22,37 @@ PyObject* vectorcall_slow(PyObject* callable, PyObject* const* args, Py_ssize_t 
     return PyObject_Call(callable, pos.get(), kw.get());
 }
 
+#if BV_DICT_WATCH
+// Generations start at 1: 0 means "not watched".
+unsigned long long dict_generation = 1;
+
+namespace {
+int watcher_id = -1;
+
+int dict_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++dict_generation;
+    return 0;
+}
+}  // namespace
+
+unsigned long long watch_dict(PyObject* dict) {
+    if (watcher_id < 0) {
+        watcher_id = PyDict_AddWatcher(dict_changed);
+        if (watcher_id < 0) {
+            // Every watcher is taken: nothing is remembered, the lookups
+            // are made each time.
+            PyErr_Clear();
+            watcher_id = -2;
+        }
+    }
+    if (watcher_id < 0 || !PyDict_CheckExact(dict) || PyDict_Watch(watcher_id, dict) < 0) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return 0;
+    }
+    return dict_generation;
+}
+#endif
+
 PyObject* odict_with_keys(PyObject* keys) {
     Ref od = Ref::steal(PyODict_New());
 #if BV_PRESHAPED_DICT

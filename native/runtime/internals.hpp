@@ -65,6 +65,14 @@
 #define BV_DICT_VERSION 0
 #endif
 
+// From 3.12 on, dict watchers (public API) tell when a watched dict changes:
+// module-dict entries are remembered until then.
+#if !BV_PORTABLE && !defined(BV_NO_DICT_WATCH) && PY_VERSION_HEX >= 0x030C0000
+#define BV_DICT_WATCH 1
+#else
+#define BV_DICT_WATCH 0
+#endif
+
 // The method lookup of the interpreter's own method calls (exported from 3.9
 // to 3.12): the function and the instance, without a bound method.
 #if !BV_PORTABLE && !defined(BV_NO_GET_METHOD) && PY_VERSION_HEX >= 0x03090000 && \
@@ -237,22 +245,36 @@ inline PyObject* property_fget(PyObject* prop) {
 
 // ---- dicts ------------------------------------------------------------------
 
-// A dict lookup remembered with the dict's version tag: while the tag is the
-// same the dict still holds the object found, and the borrowed pointer is as
-// good as a new lookup. Zero-initialised is "nothing known".
+// A dict lookup remembered with the dict's version: while it is the same the
+// dict still holds the object found, and the borrowed pointer is as good as
+// a new lookup. Zero-initialised is "nothing known".
 struct DictMemo {
     PyObject* dict;
     unsigned long long version;
     PyObject* value;  // borrowed from `dict`
 };
 
+#if BV_DICT_WATCH
+// Moves on whenever any dict being watched changes or goes; 0 when `dict`
+// cannot be watched (no watcher left), when nothing is remembered.
+extern unsigned long long dict_generation;
+unsigned long long watch_dict(PyObject* dict);
+#endif
+
 // dict[key] (borrowed), or null with or without an error set.
 inline PyObject* memo_lookup(DictMemo& m, PyObject* dict, PyObject* key) {
+#if BV_DICT_VERSION || BV_DICT_WATCH
 #if BV_DICT_VERSION
     unsigned long long version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    unsigned long long version = dict_generation;
+#endif
     if (m.value && m.dict == dict && m.version == version) return m.value;
+#if BV_DICT_WATCH
+    version = watch_dict(dict);
+#endif
     PyObject* v = PyDict_GetItemWithError(dict, key);
-    if (v) m = DictMemo{dict, version, v};
+    if (v && version) m = DictMemo{dict, version, v};
     return v;
 #else
     (void)m;
