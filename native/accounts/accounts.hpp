@@ -185,6 +185,7 @@ struct State {
     PyObject* sort_kwnames;  // ("key",)
     PyObject* sort_key;      // key function of the position snapshot sort
     PyObject* numpy_isnan;   // numpy's own isnan, only compared by identity
+    bv::ReadSite attr_sites[kNameCount];  // reads of the account's own attributes
     // What the shortcuts compare against (shortcuts.cpp); null: no shortcut.
     struct Known {
         PyObject* odd_class;          // OrderedDotDict as imported
@@ -230,12 +231,19 @@ struct State {
         f(sort_kwnames);
         f(sort_key);
         f(numpy_isnan);
+        f(attr_sites);
         f(known);
     }
 };
 
 inline State& state(bv::Function* fn) { return bv::state_of<State>(fn); }
 inline PyObject* name(bv::Function* fn, Name n) { return state(fn).names[n]; }
+
+// self.<n>, read afresh as PyObject_GetAttr reads it.
+inline bv::Ref self_attr(bv::Function* fn, PyObject* self, Name n) {
+    State& st = state(fn);
+    return bv::getattr(self, st.names[n], st.attr_sites[n]);
+}
 
 // ---- helpers shared by the method bodies (helpers.cpp) ----------------------
 

@@ -9,7 +9,7 @@ namespace accounts {
 using bv::Ref;
 
 Ref real_target_list(bv::Function* fn, PyObject* self) {
-    Ref env = bv::getattr(self, name(fn, n_env));
+    Ref env = self_attr(fn, self, n_env);
     if (!env) return Ref();
     Ref vr = bv::getattr(env.get(), name(fn, n_vr));
     if (!vr) return Ref();

@@ -69,7 +69,7 @@ bool fill_template(bv::Function* fn, PyObject* self, PyObject* target, ReportVal
     for (const TemplateKey& k : kTemplateKeys) {
         Ref value;
         switch (k.fill) {
-            case Fill::Handle: value = bv::getattr(self, name(fn, n_handle)); break;
+            case Fill::Handle: value = self_attr(fn, self, n_handle); break;
             case Fill::Empty: value = Ref::borrow(name(fn, n_empty)); break;
             case Fill::Zero: value = Ref::borrow(state(fn).zero); break;
             case Fill::NaN:
@@ -166,7 +166,7 @@ bool copy_keys(bv::Function* fn, PyObject* record, PyObject* report, const Copy 
 
 // record[key] = self.<attr>
 bool copy_attr(bv::Function* fn, PyObject* record, Name key, PyObject* self, Name attr) {
-    Ref value = bv::getattr(self, name(fn, attr));
+    Ref value = self_attr(fn, self, attr);
     return value && set_item(record, name(fn, key), value.get());
 }
 

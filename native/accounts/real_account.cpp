@@ -11,9 +11,11 @@ using bv::Ref;
 // either is used, as the formatting does. ASCII, the usual case, is joined and
 // upper-cased in one pass; str.upper maps exactly a-z there.
 Ref report_key(bv::Function* fn, PyObject* market, PyObject* code) {
-    Ref m = Ref::steal(PyObject_Str(market));
+    // The formatting takes an exact str as it is (3.12+'s str() would check
+    // for signals first).
+    Ref m = PyUnicode_CheckExact(market) ? Ref::borrow(market) : Ref::steal(PyObject_Str(market));
     if (!m) return Ref();
-    Ref c = Ref::steal(PyObject_Str(code));
+    Ref c = PyUnicode_CheckExact(code) ? Ref::borrow(code) : Ref::steal(PyObject_Str(code));
     if (!c || PyUnicode_READY(m.get()) < 0 || PyUnicode_READY(c.get()) < 0) return Ref();
     if (PyUnicode_IS_ASCII(m.get()) && PyUnicode_IS_ASCII(c.get())) {
         Py_ssize_t lm = PyUnicode_GET_LENGTH(m.get()), lc = PyUnicode_GET_LENGTH(c.get());
@@ -65,7 +67,7 @@ PyObject* update_info(bv::Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* cash_info = args[1];
     {
-        Ref handle = bv::getattr(self, name(fn, n_handle));
+        Ref handle = self_attr(fn, self, n_handle);
         if (!handle) return nullptr;
         Ref account = report_attr(fn, cash_info, name(fn, n_AccountID));
         if (!account) return nullptr;
@@ -84,7 +86,7 @@ PyObject* update_info(bv::Function* fn, PyObject* const* args) {
         Ref report = Ref::borrow(PyList_GET_ITEM(reports.get(), i));
         Ref account = report_attr(fn, report.get(), name(fn, n_AccountID));
         if (!account) return nullptr;
-        Ref handle = bv::getattr(self, name(fn, n_handle));
+        Ref handle = self_attr(fn, self, n_handle);
         if (!handle) return nullptr;
         int skip = differ(account.get(), handle.get());
         if (skip < 0) return nullptr;
@@ -97,7 +99,7 @@ PyObject* update_info(bv::Function* fn, PyObject* const* args) {
         if (!key || PyDict_SetItem(filed.get(), key.get(), report.get()) < 0) return nullptr;
     }
     if (PyObject_SetAttr(self, name(fn, n__cash), cash_info) < 0) return nullptr;
-    Ref table = bv::getattr(self, name(fn, n__position));
+    Ref table = self_attr(fn, self, n__position);
     if (!table) return nullptr;
     if (PyDict_CheckExact(table.get())) {
         PyDict_Clear(table.get());
@@ -112,7 +114,7 @@ PyObject* update_info(bv::Function* fn, PyObject* const* args) {
 }
 
 PyObject* get_cash_info(bv::Function* fn, PyObject* const* args) {
-    Ref cash = bv::getattr(args[0], name(fn, n__cash));
+    Ref cash = self_attr(fn, args[0], n__cash);
     if (!cash) return nullptr;
     return mapping_get(fn, cash.get(), args[1], nullptr).release();
 }
@@ -137,13 +139,13 @@ PyObject* get_position_info(bv::Function* fn, PyObject* const* args) {
     if (below) {
         Ref key = index_into(keys.get(), target_idx);
         if (!key) return nullptr;
-        Ref table = bv::getattr(self, name(fn, n__position));
+        Ref table = self_attr(fn, self, n__position);
         if (!table) return nullptr;
         position = mapping_get(fn, table.get(), key.get(), nullptr);
         if (!position) return nullptr;
     }
     if (position.get() == Py_None) {
-        position = bv::getattr(self, name(fn, n__position_template));
+        position = self_attr(fn, self, n__position_template);
         if (!position) return nullptr;
         Ref targets = real_target_list(fn, self);
         if (!targets) return nullptr;

@@ -58,7 +58,7 @@ Ref positions_of_template(bv::Function* fn, PyObject* self, PyObject* method) {
     int plain = template_is_plain(fn, self);
     if (plain < 0) return Ref();
     if (!plain) {
-        Ref tmpl = bv::getattr(self, name(fn, n__position_template));
+        Ref tmpl = self_attr(fn, self, n__position_template);
         if (!tmpl) return Ref();
         return positions_of(fn, self, method, tmpl.get());
     }
@@ -89,7 +89,7 @@ PyObject* snapshot_positions(bv::Function* fn, PyObject* const* args) {
     if (!first && PyErr_Occurred()) return nullptr;
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
-    Ref table = bv::getattr(self, name(fn, n__position));
+    Ref table = self_attr(fn, self, n__position);
     if (!table) return nullptr;
     Ref reports;
     if (PyDict_CheckExact(table.get())) {
@@ -110,7 +110,7 @@ PyObject* snapshot_positions(bv::Function* fn, PyObject* const* args) {
         if (!code) return nullptr;
         Ref target_idx = index_or_none(fn, keys.get(), first.get(), code.get());
         if (!target_idx) return nullptr;
-        Ref method = bv::getattr(self, name(fn, n_make_positions));
+        Ref method = self_attr(fn, self, n_make_positions);
         if (!method || !add_record(fn, out.get(), positions_of(fn, self, method.get(), report.get()),
                                    code.get(), target_idx.get()))
             return nullptr;
@@ -145,7 +145,7 @@ PyObject* snapshot_positions(bv::Function* fn, PyObject* const* args) {
             target_idx = bv::call_method(keys.get(), name(fn, n_index), key.get());
         }
         if (!target_idx) return nullptr;
-        Ref method = bv::getattr(self, name(fn, n_make_positions));
+        Ref method = self_attr(fn, self, n_make_positions);
         if (!method || !add_record(fn, out.get(), positions_of_template(fn, self, method.get()),
                                    key.get(), target_idx.get()))
             return nullptr;
@@ -191,7 +191,7 @@ const Copy kCashKeys[] = {
 PyObject* snapshot_cash(bv::Function* fn, PyObject* const* args) {
     Ref record = new_record(fn);
     if (!record) return nullptr;
-    Ref cash = bv::getattr(args[0], name(fn, n__cash));
+    Ref cash = self_attr(fn, args[0], n__cash);
     if (!cash || !set_item(record.get(), name(fn, n_currency), name(fn, n_CNY))) return nullptr;
     for (const Copy& k : kCashKeys) {
         Ref value = get_item(fn, cash.get(), name(fn, k.from));
@@ -211,7 +211,7 @@ Ref side_value(bv::Function* fn, Name constant) {
 // looked up before the side is read, as Python evaluates the call.
 bool append_position(bv::Function* fn, PyObject* self, PyObject* out, PyObject* position,
                      PyObject* target_idx, PyObject* side, Name side_constant) {
-    Ref method = bv::getattr(self, name(fn, n_make_position));
+    Ref method = self_attr(fn, self, n_make_position);
     if (!method) return false;
     Ref constant;
     if (!side) {
@@ -240,7 +240,7 @@ PyObject* snapshot_position(bv::Function* fn, PyObject* const* args) {
         if (!inside) continue;
         Ref key = index_into(keys.get(), target_idx.get());
         if (!key) return nullptr;
-        Ref table = bv::getattr(self, name(fn, n__position));
+        Ref table = self_attr(fn, self, n__position);
         if (!table) return nullptr;
         Ref position = mapping_get(fn, table.get(), key.get(), no_position);
         if (!position) return nullptr;
@@ -248,7 +248,7 @@ PyObject* snapshot_position(bv::Function* fn, PyObject* const* args) {
         int none_filed = position.get() == no_position ? 1 : bv::eq_true(position.get(), no_position);
         if (none_filed < 0) return nullptr;
         if (none_filed) {
-            position = bv::getattr(self, name(fn, n__position_template));
+            position = self_attr(fn, self, n__position_template);
             if (!position) return nullptr;
         }
         Ref unknown = side_value(fn, n_POSITIONSIDE_UNKNOWN);

@@ -85,21 +85,8 @@ PyObject* generic_getattr_or_null(PyObject* o, PyObject* name) {
     return r;
 }
 
-int instance_attrs_empty(PyObject* obj) {
-    PyTypeObject* tp = Py_TYPE(obj);
-    detail::Own own;
-    if (detail::own_storage(obj, tp, own)) {
-#if BV_INLINE_VALUES
-        if (own.values) {
-            detail::SharedKeysHead* keys = detail::shared_keys(tp);
-            for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
-                if (own.values[i]) return 0;
-            return 1;
-        }
-#endif
-        return !own.dict || (PyDict_Check(own.dict) && PyDict_Size(own.dict) == 0);
-    }
-    // Otherwise ask for the dict, which makes an empty one where there is none.
+int instance_attrs_empty_slow(PyObject* obj) {
+    // Ask for the dict, which makes an empty one where there is none.
     Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
     if (!d) {
         PyErr_Clear();

@@ -154,7 +154,21 @@ BV_ALWAYS_INLINE bool own_storage(PyObject* obj, PyTypeObject* tp, Own& own) {
 
 // Whether an instance has no attributes of its own: 1 none, 0 some, -1 when
 // that cannot be told without running code (no error set).
-int instance_attrs_empty(PyObject* obj);
+int instance_attrs_empty_slow(PyObject* obj);
+BV_ALWAYS_INLINE int instance_attrs_empty(PyObject* obj) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    detail::Own own;
+    if (!detail::own_storage(obj, tp, own)) return instance_attrs_empty_slow(obj);
+#if BV_INLINE_VALUES
+    if (own.values) {
+        detail::SharedKeysHead* keys = detail::shared_keys(tp);
+        for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
+            if (own.values[i]) return 0;
+        return 1;
+    }
+#endif
+    return !own.dict || (PyDict_Check(own.dict) && PyDict_Size(own.dict) == 0);
+}
 
 // ---- read sites -------------------------------------------------------------
 

@@ -289,7 +289,7 @@ inline PyObject* protocol(Op op, PyObject* a, PyObject* b) {
 }
 
 // a <op> b by the protocol on the boxed operands.
-inline Owned protocol(Op op, const Num& a, const Num& b) {
+__attribute__((noinline)) inline Owned protocol(Op op, const Num& a, const Num& b) {
     Ref x = Ref::steal(box(a));
     if (!x) return Owned();
     Ref y = Ref::steal(box(b));
@@ -299,7 +299,7 @@ inline Owned protocol(Op op, const Num& a, const Num& b) {
 
 // ---- whole operations: the exact step, else the protocol ------------------------
 
-inline Owned apply(Op op, const Num& a, const Num& b) {
+BV_ALWAYS_INLINE Owned apply(Op op, const Num& a, const Num& b) {
     Num r;
     if (exact(op, a, b, r)) return Owned(r);
     return protocol(op, a, b);
