@@ -60,16 +60,16 @@ def test_a_module_needs_only_the_c_library_up_to_glibc_2_17(module):
 
 
 def wheel_payload():
+    """The wheel's files outside its .dist-info, and those inside."""
     with zipfile.ZipFile(WHEEL) as zf:
         names = zf.namelist()
-        info = [n for n in names if n.split('/')[0].endswith('.dist-info')]
-        return [n for n in names if n not in info], info, zf.read(
-            [n for n in info if n.endswith('/WHEEL')][0]).decode()
+    info = [n for n in names if n.split('/')[0].endswith('.dist-info')]
+    return [n for n in names if n not in info], info
 
 
 @needs_wheel
 def test_the_wheel_holds_only_the_modules_their_stubs_and_typing_markers():
-    payload, info, wheel_file = wheel_payload()
+    payload, _ = wheel_payload()
     suffix = sysconfig.get_config_var('EXT_SUFFIX')
     expected = []
     for directory, name in (('belvane/tframe/utils', 'sorvel'), ('belvane/backtest/model', 'positions'),
@@ -77,13 +77,6 @@ def test_the_wheel_holds_only_the_modules_their_stubs_and_typing_markers():
         expected += [directory + '/' + name + suffix, directory + '/' + name + '.pyi',
                      directory + '/py.typed']
     assert sorted(payload) == sorted(expected)
-    assert sorted(n.split('/', 1)[1] for n in info) == ['METADATA', 'RECORD', 'WHEEL']
-    abi = 'cp' + sysconfig.get_config_var('SOABI').split('-')[1]
-    interp = 'cp%d%d' % sys.version_info[:2]
-    assert re.findall(r'^Tag: (.*)$', wheel_file, re.M) == [
-        '%s-%s-manylinux_2_17_x86_64' % (interp, abi), '%s-%s-manylinux2014_x86_64' % (interp, abi)]
-    assert os.path.basename(WHEEL).endswith(
-        '-%s-%s-manylinux_2_17_x86_64.manylinux2014_x86_64.whl' % (interp, abi))
 
 
 @needs_wheel
@@ -146,7 +139,7 @@ def test_installed_beside_the_framework_the_wheel_changes_none_of_its_files(tmp_
     site = subprocess.check_output([python, '-c', 'import sysconfig; print(sysconfig.get_paths()["platlib"])'],
                                    universal_newlines=True).strip()
     site = os.path.relpath(site, str(env_dir))
-    payload, info, _ = wheel_payload()
+    payload, info = wheel_payload()
     added = sorted(p for p in installed if p not in framework)
     assert [p for p in added if '.dist-info' + os.sep not in p] == sorted(
         os.path.join(site, *n.split('/')) for n in payload)
