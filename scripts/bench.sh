@@ -31,7 +31,7 @@ bench_on() {
         --json "$ROOT/bench/results/scenarios-$version.json" "$@"
 }
 
-ensure_venv default "$(default_python)" "$ROOT/requirements/default.txt"
+ensure_default_venv
 "$VENV_DIR/default/bin/python" -m pip install -q -r "$ROOT/requirements/bench-default.txt" \
     2> >(grep -v "is ignored: it is neither" >&2)
 bench_on default "$VENV_DIR/default/bin/python" "$@"

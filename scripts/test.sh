@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Builds the modules and runs the test suite on the default python3 and on
-# CPython 3.6. Extra arguments go to pytest.
+# Builds the modules and runs the test suite: against the installed release
+# wheel on the default python3, on CPython 3.6 and on CPython 3.15 where one
+# is found; from build trees with sanitizers and with only the public C API.
+# Extra arguments go to pytest.
 source "$(dirname "$0")/common.sh"
-mkdir -p "$BUILD_DIR"
 ran=()
 skipped=()
 
-run_suite() {
-    local tag=$1 python=$2; shift 2
-    log "Tests on $("$python" -V 2>&1) ($tag)"
-    PYTHONPATH="$BUILD_DIR/$tag/site" "$python" -m pytest -p no:cacheprovider "$ROOT/tests" "$@"
-    ran+=("$("$python" -V 2>&1)")
+ensure_default_venv
+default=$(default_python)
+
+# wheel_suite PYTHON [pytest arguments]: the release wheel for PYTHON, built,
+# checked by auditwheel, installed beside the stand-in framework into a new
+# environment, and the suite against it.
+wheel_suite() {
+    local python=$1; shift
+    build_wheel "$python" "$BUILD_DIR/dist"
+    test_wheel "$python" "$WHEEL" "$@"
+    ran+=("$("$python" -V 2>&1) from its installed wheel")
 }
 
-ensure_default_venv
-build default "$VENV_DIR/default/bin/python"
-run_suite default "$VENV_DIR/default/bin/python" "$@"
+wheel_suite "$default" "$@"
+default_wheel=$WHEEL
 
 # The same suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer; any report aborts the interpreter and fails the
@@ -37,26 +43,40 @@ fi
 # The same suite against a build that uses only the public C API: every
 # CPython internal of native/runtime/internals.hpp takes its fallback.
 build portable "$VENV_DIR/default/bin/python" -DBELVANE_PORTABLE=ON
-run_suite portable "$VENV_DIR/default/bin/python" -q "$@"
-ran[${#ran[@]}-1]="${ran[${#ran[@]}-1]} with only the public C API"
+log "Tests on $("$VENV_DIR/default/bin/python" -V 2>&1) with only the public C API"
+PYTHONPATH="$BUILD_DIR/portable/site" "$VENV_DIR/default/bin/python" -m pytest -p no:cacheprovider \
+    -q "$ROOT/tests" "$@"
+ran+=("$("$VENV_DIR/default/bin/python" -V 2>&1) with only the public C API")
 
-log "Wheel through the Python build front end (scikit-build-core)"
-rm -rf "$BUILD_DIR/wheel"
-"$VENV_DIR/default/bin/python" -m pip wheel "$ROOT" -q --no-build-isolation --no-deps \
-    -w "$BUILD_DIR/wheel" 2> >(grep -v "is ignored: it is neither" >&2)
-"$VENV_DIR/default/bin/python" -m pip install -q --no-deps --target "$BUILD_DIR/wheel/site" \
-    "$BUILD_DIR"/wheel/*.whl 2> >(grep -v "is ignored: it is neither" >&2)
-PYTHONPATH="$BUILD_DIR/wheel/site" "$VENV_DIR/default/bin/python" -c '
-import belvane.tframe.utils.sorvel, belvane.backtest.model.positions, belvane.realtrade.model.accounts
-print("the wheel installs and its three modules import")'
+# The source distribution, and the wheel the build front end makes of it,
+# hold what the release wheel holds.
+build_sdist "$BUILD_DIR/dist"
+log "Wheel of $(basename "$SDIST") through the build front end (scikit-build-core)"
+rm -rf "$BUILD_DIR/frontend"
+pip_in "$VENV_DIR/default" wheel -q --no-build-isolation --no-deps -w "$BUILD_DIR/frontend" "$SDIST"
+"$VENV_DIR/default/bin/python" - "$BUILD_DIR"/frontend/*.whl "$default_wheel" <<'EOF'
+import sys, zipfile
+def payload(path):
+    return sorted(n for n in zipfile.ZipFile(path).namelist() if '.dist-info/' not in n)
+front, release = payload(sys.argv[1]), payload(sys.argv[2])
+assert front == release, (front, release)
+print('the front end wheel of the sdist holds the release wheel\'s %d files' % len(front))
+EOF
 
 if py36=$(find_python36); then
-    ensure_venv py36 "$py36" "$ROOT/requirements/py36.txt"
-    build py36 "$VENV_DIR/py36/bin/python"
-    run_suite py36 "$VENV_DIR/py36/bin/python" "$@"
+    wheel_suite "$py36" "$@"
 else
     echo "CPython 3.6 was not found on this machine: its test run is skipped."
     skipped+=("CPython 3.6 (not installed)")
+fi
+
+# The current release: .ci/run fetches Debian's own 3.15 when the machine has
+# none (scripts/common.sh: find_python says where it is looked for).
+if py315=$(find_python 3.15); then
+    wheel_suite "$py315" -q "$@"
+else
+    echo "CPython 3.15 was not found on this machine: its test run is skipped."
+    skipped+=("CPython 3.15 (not installed)")
 fi
 
 log "Summary"

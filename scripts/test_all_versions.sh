@@ -1,28 +1,43 @@
 #!/usr/bin/env bash
-# Builds the modules and runs the test suite on every CPython 3.7 to 3.13
-# found under pyenv (3.6 and the default python3 are what scripts/test.sh
-# covers). Slow: one virtual environment per interpreter.
+# Builds the modules and runs the test suite on every CPython 3.7 to 3.15
+# found (pyenv, the PATH, Debian's from ../shared/tools/debian-cpython: see
+# find_python in scripts/common.sh), or on the interpreters named by path:
+#
+#   bash scripts/test_all_versions.sh [PYTHON ...] [pytest arguments]
+#
+# 3.6 and the default python3 are what scripts/test.sh covers. Slow: one
+# virtual environment per interpreter.
 source "$(dirname "$0")/common.sh"
-mkdir -p "$BUILD_DIR"
+
+pythons=()
+while [ $# -gt 0 ] && [ -f "$1" ] && [ -x "$1" ]; do pythons+=("$1"); shift; done
+if [ ${#pythons[@]} = 0 ]; then
+    for minor in 7 8 9 10 11 12 13 14 15; do
+        if py=$(find_python "3.$minor"); then pythons+=("$py")
+        else echo "CPython 3.$minor was not found on this machine: skipped."; fi
+    done
+fi
+
+# status_of CMD...: runs CMD in a subshell that stops at its first failure
+# and leaves its status in RC (inside an if or after || bash would not stop).
+status_of() { set +e; ( set -e; "$@" ); RC=$?; set -e; }
+
+suite_on() {
+    local python=$1 tag; shift
+    tag=$(py_tag "$python")
+    ensure_venv "$tag" "$python" "$ROOT/requirements/other-versions.txt"
+    build "$tag" "$VENV_DIR/$tag/bin/python"
+    log "Tests on $("$python" -V 2>&1)"
+    PYTHONPATH="$BUILD_DIR/$tag/site" "$VENV_DIR/$tag/bin/python" -m pytest \
+        -p no:cacheprovider -q "$ROOT/tests" "$@"
+}
+
 status=0
 results=()
-for minor in 7 8 9 10 11 12 13; do
-    py=""
-    for c in "$(pyenv root 2>/dev/null)"/versions/3.$minor.*/bin/python3.$minor \
-             "$(command -v python3.$minor 2>/dev/null)"; do
-        if [ -n "$c" ] && [ -x "$c" ]; then py=$c; break; fi
-    done
-    if [ -z "$py" ]; then results+=("3.$minor: not installed"); continue; fi
-    ensure_venv "py3$minor" "$py" "$ROOT/requirements/other-versions.txt"
-    build "py3$minor" "$VENV_DIR/py3$minor/bin/python"
-    log "Tests on $("$py" -V 2>&1)"
-    if PYTHONPATH="$BUILD_DIR/py3$minor/site" "$VENV_DIR/py3$minor/bin/python" -m pytest \
-            -p no:cacheprovider -q "$ROOT/tests" "$@"; then
-        results+=("$("$py" -V 2>&1): passed")
-    else
-        results+=("$("$py" -V 2>&1): FAILED")
-        status=1
-    fi
+for py in "${pythons[@]}"; do
+    status_of suite_on "$py" "$@"
+    if [ $RC = 0 ]; then results+=("$("$py" -V 2>&1) ($py): passed")
+    else results+=("$("$py" -V 2>&1) ($py): FAILED"); status=1; fi
 done
 log "Summary"
 printf '%s\n' "${results[@]}"
