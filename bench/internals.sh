@@ -2,7 +2,7 @@
 # What each CPython internal of native/runtime/internals.hpp buys. For every
 # switch, a build without it (-DBELVANE_DISABLE=NAME) is compared with the
 # full build on the rows the switch serves, sample by sample in one process
-# (bench/run.py --against), on the default python3 and on CPython 3.6 where
+# (bench/run.py --against), on the default python3, CPython 3.6 and 3.15 where
 # the host has the internal at all; then the full build against the build
 # that uses only the public C API on every row. Prints one Markdown table
 # and writes bench/results/internals-<python>-<switch>.json.
@@ -23,17 +23,19 @@ done
 SWITCHES=(
     "FASTCALL|py36|FuturePosition.snapshot();FuturePosition.market_value;update_info(1,000 reports);StatusCollect.recoder_once"
     "LONG_DIGITS|default py36|FuturePosition.volume;FuturePosition.total_volume_long;StockPosition.total_volume_long;position_available_today_long;FuturePosition.snapshot()"
-    "QUIET_LOOKUP|default py36|DotDict attribute read;DotDict reports"
-    "TYPE_VERSION|default py36|FuturePosition.volume;StockPosition.volume;FuturePosition.market_value;FuturePosition.total_volume_long;FuturePosition.snapshot();update_info(1,000 reports);snapshot_positions() per target, 1,000"
-    "INLINE_VALUES|default|FuturePosition.volume;StockPosition.volume;FuturePosition.total_volume_long;FuturePosition.snapshot()"
+    "QUIET_LOOKUP|default py36 py315|DotDict attribute read;DotDict reports"
+    "TYPE_VERSION|default py36 py315|FuturePosition.volume;StockPosition.volume;FuturePosition.market_value;FuturePosition.total_volume_long;FuturePosition.snapshot();update_info(1,000 reports);snapshot_positions() per target, 1,000"
+    "INLINE_VALUES|default py315|FuturePosition.volume;StockPosition.volume;FuturePosition.total_volume_long;FuturePosition.snapshot()"
     "DICT_VERSION|default py36|FuturePosition.volume;FuturePosition.market_value;StockPosition.market_value;FuturePosition.snapshot()"
+    "DICT_WATCH|py315|FuturePosition.volume;FuturePosition.market_value;StockPosition.market_value;FuturePosition.snapshot()"
+    "LONG_COMPACT|py315|FuturePosition.volume;FuturePosition.total_volume_long;StockPosition.total_volume_long;position_available_today_long;FuturePosition.snapshot()"
     "GET_METHOD|default|FuturePosition.market_value;StockPosition.market_value;FuturePosition.snapshot();SimpleTimer"
-    "PRESHAPED_DICT|default|FuturePosition.snapshot();StockPosition.snapshot()"
-    "WRAPPER_LAYOUT|default py36|DotDict attribute read;update_info(1,000 reports);snapshot_positions() per target, 1,000"
-    "PROPERTY_LAYOUT|default py36|SimpleTimer"
+    "PRESHAPED_DICT|default py315|FuturePosition.snapshot();StockPosition.snapshot()"
+    "WRAPPER_LAYOUT|default py36 py315|DotDict attribute read;update_info(1,000 reports);snapshot_positions() per target, 1,000"
+    "PROPERTY_LAYOUT|default py36 py315|SimpleTimer"
     "DATETIME_LAYOUT|py36|SimpleTimer;StatusCollect.recoder_once"
-    "PRIVATE_LIST|default py36|snapshot_positions() per target"
-    "ATTRIBUTE_SLOTS|default py36|DotDict attribute;DotDict reports"
+    "PRIVATE_LIST|default py36 py315|snapshot_positions() per target"
+    "ATTRIBUTE_SLOTS|default py36 py315|DotDict attribute;DotDict reports"
 )
 
 declare -A PY
@@ -42,6 +44,10 @@ ensure_default_venv
 if py36=$(find_python36); then
     ensure_venv py36 "$py36" "$ROOT/requirements/py36.txt"
     PY[py36]="$VENV_DIR/py36/bin/python"
+fi
+if py315=$(find_python 3.15); then
+    ensure_venv py315 "$py315" "$ROOT/requirements/other-versions.txt"
+    PY[py315]="$VENV_DIR/py315/bin/python"
 fi
 
 # compare TAG PYTHON AGAINST_TAG JSON [-k ROW ...]
@@ -52,7 +58,7 @@ compare() {
 }
 
 results=()
-for tag in default py36; do
+for tag in default py36 py315; do
     python=${PY[$tag]:-}
     [ -n "$python" ] || continue
     build "$tag" "$python" > /dev/null

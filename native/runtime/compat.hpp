@@ -59,8 +59,16 @@ inline constexpr bool import_errors_name_circular_imports() { return BV_PY38; }
 }  // namespace bv
 
 // Terminates a module's slot table. Module state holds interned objects of one
-// interpreter, so the modules declare that they cannot be shared with others.
-#if BV_PY312
+// interpreter, so the modules declare that they cannot be shared with others;
+// from 3.13 on they also declare that they need the GIL, which a free-threaded
+// CPython then keeps on for them (see ARCHITECTURE.md).
+#if PY_VERSION_HEX >= 0x030D0000
+#define BV_MODULE_SLOTS_END                                                        \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},    \
+        {Py_mod_gil, Py_MOD_GIL_USED}, {                                           \
+        0, nullptr                                                                 \
+    }
+#elif BV_PY312
 #define BV_MODULE_SLOTS_END                                                        \
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, { \
         0, nullptr                                                                 \

@@ -17,6 +17,25 @@
 #define BV_PORTABLE 0
 #endif
 
+// A free-threaded CPython takes the public branch everywhere: the remembered
+// lookups and private layouts below assume that the GIL serialises every
+// reader and writer (ARCHITECTURE.md says what running without it needs).
+#ifdef Py_GIL_DISABLED
+#undef BV_PORTABLE
+#define BV_PORTABLE 1
+#endif
+
+// Each switch that has no version range ending before it names the newest
+// CPython it was tested on, BV_TESTED_THROUGH(3, minor): on a newer one it is
+// off and the public branch serves, unless the build asks for untested
+// internals (-DBELVANE_UNTESTED_INTERNALS=ON, BV_UNTESTED_INTERNALS); CMake
+// reads these bounds and says at configure time which switches are off.
+#ifndef BV_UNTESTED_INTERNALS
+#define BV_UNTESTED_INTERNALS 0
+#endif
+#define BV_TESTED_THROUGH(major, minor) \
+    (BV_UNTESTED_INTERNALS || PY_VERSION_HEX < (((major) << 24) | (((minor) + 1) << 16)))
+
 // 3.6 and 3.7 have no vectorcall; their keyword fast call takes the same
 // argument layout without building a tuple and a dict.
 #if !BV_PORTABLE && !defined(BV_NO_FASTCALL) && PY_VERSION_HEX < 0x03080000
@@ -34,7 +53,7 @@
 
 // The generic attribute lookup that reports "missing" without raising
 // AttributeError: a private entry of 3.7+, on 3.6 the runtime's own steps.
-#if !BV_PORTABLE && !defined(BV_NO_QUIET_LOOKUP)
+#if !BV_PORTABLE && !defined(BV_NO_QUIET_LOOKUP) && BV_TESTED_THROUGH(3, 15)
 #define BV_QUIET_LOOKUP 1
 #else
 #define BV_QUIET_LOOKUP 0
@@ -42,7 +61,7 @@
 
 // Remembered attribute lookups (attr.hpp) and class verdicts: a class's
 // version tag changes whenever the class or one of its bases does.
-#if !BV_PORTABLE && !defined(BV_NO_TYPE_VERSION)
+#if !BV_PORTABLE && !defined(BV_NO_TYPE_VERSION) && BV_TESTED_THROUGH(3, 15)
 #define BV_TYPE_VERSION 1
 #else
 #define BV_TYPE_VERSION 0
@@ -51,8 +70,8 @@
 // From 3.11 on the host keeps a plain instance's attributes in a values
 // array indexed like the keys its class shares among its instances, placed
 // by each version in its own way (attr.hpp).
-#if !BV_PORTABLE && !defined(BV_NO_INLINE_VALUES) && BV_TYPE_VERSION && \
-    PY_VERSION_HEX >= 0x030B0000
+#if !BV_PORTABLE && !defined(BV_NO_INLINE_VALUES) && BV_TESTED_THROUGH(3, 15) && \
+    BV_TYPE_VERSION && PY_VERSION_HEX >= 0x030B0000
 #define BV_INLINE_VALUES 1
 #else
 #define BV_INLINE_VALUES 0
@@ -67,7 +86,8 @@
 
 // From 3.12 on, dict watchers (public API) tell when a watched dict changes:
 // module-dict entries are remembered until then.
-#if !BV_PORTABLE && !defined(BV_NO_DICT_WATCH) && PY_VERSION_HEX >= 0x030C0000
+#if !BV_PORTABLE && !defined(BV_NO_DICT_WATCH) && BV_TESTED_THROUGH(3, 15) && \
+    PY_VERSION_HEX >= 0x030C0000
 #define BV_DICT_WATCH 1
 #else
 #define BV_DICT_WATCH 0
@@ -84,21 +104,22 @@
 
 // A dict copy clones a combined table in one go from 3.8 on; a new ordered
 // dict can take over such a table (see odict_with_keys).
-#if !BV_PORTABLE && !defined(BV_NO_PRESHAPED_DICT) && PY_VERSION_HEX >= 0x03080000
+#if !BV_PORTABLE && !defined(BV_NO_PRESHAPED_DICT) && BV_TESTED_THROUGH(3, 15) && \
+    PY_VERSION_HEX >= 0x03080000
 #define BV_PRESHAPED_DICT 1
 #else
 #define BV_PRESHAPED_DICT 0
 #endif
 
 // The C function a slot wrapper (object.__getattribute__ and kin) calls.
-#if !BV_PORTABLE && !defined(BV_NO_WRAPPER_LAYOUT)
+#if !BV_PORTABLE && !defined(BV_NO_WRAPPER_LAYOUT) && BV_TESTED_THROUGH(3, 15)
 #define BV_WRAPPER_LAYOUT 1
 #else
 #define BV_WRAPPER_LAYOUT 0
 #endif
 
 // A property's getter sits right after its object header.
-#if !BV_PORTABLE && !defined(BV_NO_PROPERTY_LAYOUT)
+#if !BV_PORTABLE && !defined(BV_NO_PROPERTY_LAYOUT) && BV_TESTED_THROUGH(3, 15)
 #define BV_PROPERTY_LAYOUT 1
 #else
 #define BV_PROPERTY_LAYOUT 0
@@ -114,7 +135,7 @@
 
 // A list only we hold, taken off the collector's lists, can be reached by no
 // one else.
-#if !BV_PORTABLE && !defined(BV_NO_PRIVATE_LIST)
+#if !BV_PORTABLE && !defined(BV_NO_PRIVATE_LIST) && BV_TESTED_THROUGH(3, 15)
 #define BV_PRIVATE_LIST 1
 #else
 #define BV_PRIVATE_LIST 0
@@ -122,10 +143,19 @@
 
 // Attribute slots of our own on classes with native __getattr__/__setattr__
 // (function.cpp).
-#if !BV_PORTABLE && !defined(BV_NO_ATTRIBUTE_SLOTS)
+#if !BV_PORTABLE && !defined(BV_NO_ATTRIBUTE_SLOTS) && BV_TESTED_THROUGH(3, 15)
 #define BV_ATTRIBUTE_SLOTS 1
 #else
 #define BV_ATTRIBUTE_SLOTS 0
+#endif
+
+// From 3.12 on, the unstable API tells a one-digit int and gives its value
+// without a call into the int's code.
+#if !BV_PORTABLE && !defined(BV_NO_LONG_COMPACT) && BV_TESTED_THROUGH(3, 15) && \
+    PY_VERSION_HEX >= 0x030C0000
+#define BV_LONG_COMPACT 1
+#else
+#define BV_LONG_COMPACT 0
 #endif
 
 #if BV_LONG_DIGITS && PY_VERSION_HEX < 0x030B0000
@@ -214,7 +244,7 @@ inline bool compact_long(PyObject* o, long long& v) {
     if (size < -1 || size > 1) return false;
     v = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
     return true;
-#elif BV_PY312 && !BV_PORTABLE
+#elif BV_LONG_COMPACT
     if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
     v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
     return true;
