@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmarks the native modules against their pure-Python peers and the same
-# peers compiled with Cython, on the default python3 and on CPython 3.6:
+# peers compiled with Cython, on the default python3, CPython 3.6 and 3.15:
 # first the per-call rows (bench/run.py, bench/results/<python>.json), then
 # the whole-run scenarios (bench/run_scenarios.py,
 # bench/results/scenarios-<python>.json).
@@ -43,4 +43,13 @@ if py36=$(find_python36); then
     bench_on py36 "$VENV_DIR/py36/bin/python" "$@"
 else
     echo "CPython 3.6 was not found on this machine: its benchmark run is skipped."
+fi
+
+if py315=$(find_python 3.15); then
+    ensure_venv py315 "$py315" "$ROOT/requirements/other-versions.txt"
+    "$VENV_DIR/py315/bin/python" -m pip install -q -r "$ROOT/requirements/bench-default.txt" \
+        2> >(grep -v "is ignored: it is neither" >&2)
+    bench_on py315 "$VENV_DIR/py315/bin/python" "$@"
+else
+    echo "CPython 3.15 was not found on this machine: its benchmark run is skipped."
 fi

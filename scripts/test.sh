@@ -70,6 +70,21 @@ else
     skipped+=("CPython 3.6 (not installed)")
 fi
 
+# CPython 3.7, like 3.6, aborts when a RecursionError is swallowed: the
+# recursion-limit check runs there too (the whole suite runs on 3.7 in
+# scripts/test_all_versions.sh).
+if py37=$(find_python 3.7); then
+    ensure_venv cp37 "$py37" "$ROOT/requirements/other-versions.txt"
+    build cp37 "$VENV_DIR/cp37/bin/python"
+    log "Recursion-limit check on $("$py37" -V 2>&1)"
+    PYTHONPATH="$BUILD_DIR/cp37/site" "$VENV_DIR/cp37/bin/python" -m pytest -p no:cacheprovider \
+        -q "$ROOT/tests/test_recursion_limit.py"
+    ran+=("$("$py37" -V 2>&1): the recursion-limit check")
+else
+    echo "CPython 3.7 was not found on this machine: its recursion-limit check is skipped."
+    skipped+=("CPython 3.7 recursion-limit check (not installed)")
+fi
+
 # The current release: .ci/run fetches Debian's own 3.15 when the machine has
 # none (scripts/common.sh: find_python says where it is looked for).
 if py315=$(find_python 3.15); then

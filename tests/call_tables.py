@@ -349,9 +349,18 @@ class Client(sorvel.SocketBase):
         pass
 
 
-def attached(answers):
+class TimingOut(Double):
+    """Every read times out; the drain after an unexpected error finds
+    nothing, so that what a RecursionError there leaves is the
+    RecursionError itself, not the next timeout."""
+
+    def recv_into(self, buf, n):
+        return 0
+
+
+def attached(answers, double=Double):
     c = Client('127.0.0.1', 9, timeout=1)
-    c.client = Double(answers)
+    c.client = double(answers)
     return c
 
 
@@ -360,7 +369,7 @@ def socket_calls(patch):
     ok = attached([b'abc', b'de'])
     failing = attached([OSError('down')])
     odd = attached([ValueError('odd')])
-    timing_out = attached([socket.timeout('slow')])
+    timing_out = attached([socket.timeout('slow')], TimingOut)
     long_data = attached([b'x' * 300])
     bare = sorvel.SocketBase('127.0.0.1', 9)
     bare.client = Double([b''])
