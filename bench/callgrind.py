@@ -2,12 +2,15 @@
 
     python bench/callgrind.py -k TEXT [--impl native|peer|compiled]
                               [--compiled-dir DIR] [-n CALLS] [--top N]
+    python bench/callgrind.py --against SITE -k TEXT [-k TEXT ...] [-n CALLS]
 
 Runs the row's operation twice under valgrind's callgrind, once 0 times and
 once CALLS times after the same setup and warm-up, and prints the difference
 per function divided by CALLS: what one call costs, without the start-up of
 the interpreter. Instruction counts are steady on a loaded machine, where
-timings are not.
+timings are not. With --against, each named row of this build (the
+modules on PYTHONPATH) and of the build installed in SITE, one after the
+other: instructions per call of both, and their ratio.
 """
 import argparse
 import os
@@ -50,7 +53,7 @@ def child(args):
     timer.timeit(args.n)
 
 
-def profile(args, n):
+def profile(args, n, site=None):
     out = tempfile.mktemp(prefix='bench-cg-')
     cmd = ['valgrind', '--tool=callgrind', '--callgrind-out-file=' + out,
            sys.executable, os.path.abspath(__file__), '--child', '-k', args.keyword,
@@ -60,6 +63,8 @@ def profile(args, n):
     # A fixed hash seed, so that both runs probe their dicts alike.
     # One BLAS thread: idle BLAS threads spin for a varying while.
     env = dict(os.environ, PYTHONHASHSEED='0', OPENBLAS_NUM_THREADS='1')
+    if site:
+        env['PYTHONPATH'] = site
     subprocess.check_call(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
     text = subprocess.check_output(['callgrind_annotate', '--auto=no', '--threshold=100', out],
                                    universal_newlines=True, stderr=subprocess.DEVNULL)
@@ -83,21 +88,37 @@ def profile(args, n):
     return total, counts
 
 
+def per_call(args, site=None):
+    total0, base = profile(args, 0, site)
+    total1, run = profile(args, args.n, site)
+    return (total1 - total0) / args.n, base, run
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser()
-    ap.add_argument('-k', dest='keyword', required=True)
+    ap.add_argument('-k', dest='keywords', action='append', required=True)
     ap.add_argument('--impl', default='native', choices=['native', 'peer', 'compiled'])
     ap.add_argument('--compiled-dir')
     ap.add_argument('-n', type=int, default=50000)
     ap.add_argument('--top', type=int, default=25)
+    ap.add_argument('--against', metavar='SITE', help="another build's installed tree")
     ap.add_argument('--child', action='store_true')
     args = ap.parse_args(argv)
     if args.child:
+        args.keyword = args.keywords[0]
         return child(args)
-    total0, base = profile(args, 0)
-    total1, run = profile(args, args.n)
-    print('%s (%s): %.0f instructions per call' % (args.keyword, args.impl,
-                                                  (total1 - total0) / args.n))
+    if args.against:
+        print('instructions per call: this build, the build in %s' % args.against)
+        for keyword in args.keywords:
+            args.keyword = keyword
+            this = per_call(args)[0]
+            other = per_call(args, os.path.abspath(args.against))[0]
+            print('%-50s %10.0f %10.0f  %+.1f%%' % (keyword, this, other,
+                                                    100.0 * (this - other) / other))
+        return 0
+    args.keyword = args.keywords[0]
+    value, base, run = per_call(args)
+    print('%s (%s): %.0f instructions per call' % (args.keyword, args.impl, value))
     diff = sorted(((run.get(k, 0) - base.get(k, 0)) / args.n, k) for k in set(run) | set(base))
     diff.reverse()
     for value, what in diff[:args.top]:
