@@ -8,9 +8,9 @@ import pandas as pd
 import pytest
 
 from conftest import reference_function, run_python
-from outcomes import raised
+from outcomes import canon, raised
 from positions_support import (IMPLS, LONG, SHORT, env, native, peer, sysclsbase,  # noqa: F401
-                                worked_future, worked_stock, typed)
+                                worked_future, worked_stock)
 
 MEMBERS = ['position_available_long', 'position_available_short', 'position_available_today_long',
            'position_available_today_short', 'total_volume_long', 'total_volume_short', 'snapshot',
@@ -100,7 +100,7 @@ def test_pickle_round_trip(env, make, protocol):
     p.extra = {'note': 1}
     q = pickle.loads(pickle.dumps(p, protocol))
     assert type(q) is type(p) and vars(q) == vars(p)
-    assert typed(q.snapshot()) == typed(p.snapshot())
+    assert canon(q.snapshot()) == canon(p.snapshot())
 
 
 def test_subclass_overrides_take_effect(env):

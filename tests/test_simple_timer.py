@@ -8,7 +8,7 @@ from hypothesis import given, settings, strategies as st
 from belvane.tframe.utils import sorvel
 
 from conftest import reference_function, run_python
-from outcomes import raised
+from outcomes import canon, raised
 from peers import sorvel_stats as peer
 from toolkit_support import FakeClock
 
@@ -90,7 +90,7 @@ def test_results_equal_the_peer_bit_for_bit(monkeypatch):
             out.append(t.stop())
         return out
 
-    assert repr(run(sorvel)) == repr(run(peer))
+    assert canon(run(sorvel)) == canon(run(peer))
 
 
 @pytest.mark.parametrize('unit, run, expected', [

@@ -8,7 +8,7 @@ from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
 
 from conftest import reference_function
-from outcomes import raised
+from outcomes import canon, raised
 from peers import sorvel_stats as peer
 from toolkit_support import FakeClock
 
@@ -274,7 +274,7 @@ def test_results_equal_the_peer(monkeypatch):
             out += [c.stop_time(i), c.stat_info(i), c.last_info(i)]
         return out
 
-    assert repr(run(sorvel)) == repr(run(peer))
+    assert canon(run(sorvel)) == canon(run(peer))
 
 
 @pytest.mark.parametrize('meth, params, call', [
