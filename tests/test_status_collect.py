@@ -37,19 +37,6 @@ def report(name, lines, mode='default', phase='default'):
         name, mode, phase, '.\n'.join(lines)) + EQ + '\n')
 
 
-def test_class_shape():
-    cls = sorvel.StatusCollect
-    assert [k for k in vars(cls) if k not in ('__module__', '__qualname__', '__dict__',
-                                              '__weakref__', '__doc__')] == [
-        '_StatusCollect__state', '__init__', 'start_time', 'stop_time', 'use_time',
-        'restart_time', 'recoder_once', 'recoder_count', 'time_object', 'stat_info',
-        'last_info', 'clear_info', 'instance']
-    assert isinstance(vars(cls)['instance'], classmethod)
-    assert cls.instance.__annotations__ == {'return': 'StatusCollect'}
-    assert cls.start_time.__annotations__ == {'prompt': 'str'}
-    assert cls.__doc__ is None and cls.stat_info.__doc__ is None
-
-
 def test_instance_is_shared_and_in_the_namespace(mod):
     a = mod.StatusCollect.instance()
     assert a is mod.StatusCollect.instance()
