@@ -1,7 +1,7 @@
 """What a call gave, in a form the same call on another implementation can
 be compared with: the result pictured value for value and type for type, or
-the exception's type and text."""
-import functools
+the exception's type, text and arguments. Every comparison of a native
+module with its peer goes through outcome() or canon()."""
 import re
 import struct
 
@@ -113,34 +113,31 @@ _UNPACKING = [
 ]
 
 
-def plain_message(e):
-    """The text, with the runtime's unpacking messages (the framework's
-    wording) and the interpreter's read as one, and no text for recursion
-    errors (where the limit strikes decides their wording)."""
+def failure(e):
+    """An exception as (type, what it says): its text and its arguments. The
+    runtime's unpacking messages (the framework's wording) and the
+    interpreter's read as one; a recursion error is its type alone (where
+    the limit strikes decides its wording)."""
     if isinstance(e, RecursionError):
-        return None
+        return (type(e),)
     text = message(e)
     for pattern, what in _UNPACKING:
         m = pattern.search(text)
         if m:
-            return ('unpack', what, m.group(1))
-    return text
+            return (type(e), ('unpack', what, m.group(1)))
+    return (type(e), text, canon(BaseException.args.__get__(e)))
 
 
-def outcome(call, picture=canon, text=message):
-    """('ok', picture(result)) or ('raised', exception type, text(exception))."""
+def outcome(call):
+    """What a call gave: ('ok', canon(result)) or ('raised',) + failure(exception).
+    The one comparison of the differential tests."""
     try:
         r = call()
     except BaseException as e:  # every exception is a result to compare
         if isinstance(e, (SystemExit, GeneratorExit)):
             raise
-        return ('raised', type(e), text(e))
-    return ('ok', picture(r))
-
-
-# The hostile-input tests take the runtime's wording of unpacking errors for
-# the interpreter's.
-plain_outcome = functools.partial(outcome, text=plain_message)
+        return ('raised',) + failure(e)
+    return ('ok', canon(r))
 
 
 def run_both(scenario, implementations, *args):
@@ -155,7 +152,7 @@ def run_both(scenario, implementations, *args):
 
 
 def raised(call):
-    """(type, text) of the exception `call` must raise."""
+    """failure() of the exception `call` must raise."""
     r = outcome(call)
     assert r[0] == 'raised', 'no exception: %r' % (r,)
     return r[1:]

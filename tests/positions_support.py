@@ -90,7 +90,3 @@ def worked_stock(mod):
     p.order_frozen_long = 200
     return p
 
-
-def typed(record):
-    """A record as (key, type, repr) triples: exact in key order, value, type and sign of zero."""
-    return [(k, type(v), repr(v)) for k, v in record.items()]

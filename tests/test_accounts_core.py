@@ -1,5 +1,5 @@
-"""The live account: module body, class shape, report intake and queries."""
-import inspect
+"""The live account: module body, report intake and queries (its class
+shape: test_shapes.py)."""
 import pickle
 import sys
 import textwrap
@@ -15,9 +15,6 @@ from outcomes import canon
 
 both = pytest.mark.parametrize('mod', MODULES, ids=MODULE_IDS)
 
-MEMBERS = ['__init__', 'update_info', 'get_cash_info', 'get_position_info', '_position_template',
-           'make_positions', 'snapshot_positions', 'snapshot_cash', 'snapshot_position',
-           'make_position']
 
 
 # ---- module body and class shape --------------------------------------------
@@ -35,28 +32,6 @@ def test_module_globals_in_order_and_registered_name():
     assert native.OrderedDotDict is OrderedDotDict
     assert native.__name__ == 'belvane.realtrade.model.accounts'
     assert sys.modules['realtrade.model.accounts'] is native
-
-
-def test_class_shape():
-    cls = native.BVRealAccount
-    assert cls.__module__ == 'realtrade.model.accounts' and cls.__qualname__ == 'BVRealAccount'
-    assert cls.__bases__ == (object,) and type(cls) is type and cls.__doc__ is None
-    assert [k for k in vars(cls) if k in MEMBERS or not k.startswith('__')] == MEMBERS
-    assert isinstance(vars(cls)['_position_template'], property)
-    assert vars(cls)['_position_template'].fset is None
-    for name in MEMBERS:
-        member = vars(cls)[name]
-        f = member.fget if isinstance(member, property) else member
-        assert f.__qualname__ == 'BVRealAccount.' + name and f.__doc__ is None
-
-
-def test_annotations_are_texts():
-    cls = native.BVRealAccount
-    assert cls._position_template.fget.__annotations__ == {'return': 'OrderedDotDict'}
-    assert cls.make_positions.__annotations__ == {'temp_position': 'dict', 'return': 'OrderedDict'}
-    assert cls.snapshot_position.__annotations__ == {'target_idx_s': 'list'}
-    assert str(inspect.signature(cls.__init__)) == \
-        '(self, env_, acc_type, idx, name, handle, currency)'
 
 
 # ---- construction and update rules ------------------------------------------

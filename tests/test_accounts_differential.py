@@ -1,7 +1,6 @@
 """The native account against its pure-Python peer: same results, same calls
 into the framework, same failures, including under hostile inputs and with
 the classes it relies on patched."""
-import functools
 import gc
 
 import pytest
@@ -12,10 +11,7 @@ from accounts_support import (HANDLE, NAN, REPORT_KEYS, STAMP, Recorder, cash, g
 from belvane.tframe.utils.sorvel import OrderedDotDict
 from conftest import run_python
 from hostile_support import Boom
-import outcomes
-
-# Failures compare by the exception's arguments, not only by its text.
-outcome = functools.partial(outcomes.outcome, text=lambda e: outcomes.canon(e.args))
+from outcomes import outcome
 
 
 def run_both(scenario, monkeypatch=None):

@@ -8,7 +8,7 @@ import pytest
 from accounts_support import HANDLE, MODULES, STAMP, cash, gv, make_account, report
 from belvane.tframe.utils.sorvel import DotDict, OrderedDotDict
 from hostile_support import DELETED, BadBool, Boom, hostile, hostile_params, put
-from outcomes import plain_outcome as outcome, run_both
+from outcomes import outcome, run_both
 
 SIDES = [gv.POSITIONSIDE_LONG, gv.POSITIONSIDE_SHORT, gv.POSITIONSIDE_UNKNOWN]
 

@@ -8,7 +8,7 @@ import fractions
 import pytest
 
 from hostile_support import BadBool, Boom, hostile, hostile_params
-from outcomes import plain_outcome as outcome
+from outcomes import outcome
 from positions_support import LONG, SHORT, UNKNOWN, RecordingEnv, native, peer, sysclsbase
 
 

@@ -12,7 +12,7 @@ import pytest
 
 from belvane.tframe.utils import sorvel
 from hostile_support import DELETED, BadBool, Boom, hostile, hostile_params, put
-from outcomes import canon, plain_outcome as outcome, run_both
+from outcomes import canon, outcome, run_both
 from peers import sorvel_dicts, sorvel_io, sorvel_stats
 from toolkit_support import FakeClock, FakeTime
 

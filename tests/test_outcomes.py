@@ -8,7 +8,7 @@ import numpy
 import pandas as pd
 
 from hostile_support import BadBool, hostile
-from outcomes import canon
+from outcomes import canon, failure
 
 
 def test_canon_tells_values_of_every_type_apart():
@@ -27,3 +27,17 @@ def test_canon_tells_values_of_every_type_apart():
     for value, equal, other in cases:
         assert canon(value) == canon(equal), value
         assert canon(value) != canon(other), (value, other)
+
+
+def test_failure_keeps_type_text_and_arguments_and_folds_unpacking_wordings():
+    class Said(Exception):
+        def __str__(self):
+            return 'same'
+
+    assert failure(ValueError('need more than 1 value to unpack')) == \
+        failure(ValueError('not enough values to unpack (expected 2, got 1)'))
+    assert failure(RecursionError('depth a')) == failure(RecursionError('depth b'))
+    for a, b in [(ValueError('too many values to unpack (expected 2)'),
+                  ValueError('need more than 3 values to unpack')),
+                 (ValueError('x'), TypeError('x')), (Said(1), Said(2)), (KeyError(1), KeyError(1.0))]:
+        assert failure(a) != failure(b), (a, b)

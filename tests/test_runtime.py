@@ -12,24 +12,6 @@ DotDict = sorvel.DotDict
 OrderedDotDict = sorvel.OrderedDotDict
 
 
-@pytest.mark.parametrize('cls', [DotDict, OrderedDotDict])
-def test_classes_look_like_python_classes(cls):
-    assert type(cls) is type
-    assert cls.__module__ == 'tframe.utils.sorvel'
-    assert cls.__qualname__ == cls.__name__
-    assert cls.__doc__ is None
-    for name in ('__init__', '__setattr__', '__getattr__', '__str__'):
-        f = cls.__dict__[name]
-        assert f.__name__ == name
-        assert f.__qualname__ == '%s.%s' % (cls.__name__, name)
-        assert f.__module__ == 'tframe.utils.sorvel'
-        assert f.__doc__ is None
-    # copyreg caches __slotnames__ in the class once an instance was pickled.
-    assert list(k for k in cls.__dict__ if not k.startswith('__d') and k not in (
-        '__module__', '__qualname__', '__weakref__', '__slotnames__')) == [
-        '__init__', '__setattr__', '__getattr__', '__str__']
-
-
 def test_module_names_and_registration():
     assert sorvel.__name__ == 'belvane.tframe.utils.sorvel'
     assert sys.modules['tframe.utils.sorvel'] is sorvel

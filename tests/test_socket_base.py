@@ -10,7 +10,7 @@ import pytest
 from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
 from belvane.tframe.utils.exceptions import VersionError
-from outcomes import raised
+from outcomes import canon, failure, raised
 from peers import sorvel_io
 from toolkit_support import FakeTime, LocalServer, closed_port, impl  # noqa: F401 (fixture)
 
@@ -553,14 +553,6 @@ OPS = st.one_of(
 )
 
 
-def normalised(value):
-    if isinstance(value, BaseException):
-        return ('exc', type(value).__name__, value.args)
-    if isinstance(value, (list, tuple)):
-        return [normalised(v) for v in value]
-    return value
-
-
 def run_script(module, reads, ops, send_error, close_error):
     saved = module.time
     module.time = FakeTime()
@@ -582,10 +574,11 @@ def run_script(module, reads, ops, send_error, close_error):
                     result = obj.disconnect()
                 else:
                     result = obj.error
-            except BaseException as e:
-                result = e
-            outcomes.append((normalised(result), obj.status, obj.data, bytes(obj.receive_buffer)))
-        return outcomes, normalised(obj.events), double.calls, module.time.sleeps
+                result = ('ok', result)
+            except BaseException as e:  # KeyboardInterrupt and SystemExit included
+                result = ('raised',) + failure(e)
+            outcomes.append((result, obj.status, obj.data, bytes(obj.receive_buffer)))
+        return canon((outcomes, obj.events, double.calls, module.time.sleeps))
     finally:
         module.time = saved
 
