@@ -98,6 +98,21 @@ inline Ref call_method(PyObject* obj, PyObject* name, A... args) {
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
+// obj.name(k1=v1, ...): every argument by keyword, named by `kwnames`.
+template <typename... A>
+inline Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, A... values) {
+#if BV_PY39
+    PyObject* stack[] = {obj, values...};
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+#else
+    Ref meth = getattr(obj, name);
+    if (!meth) return Ref();
+    PyObject* stack[] = {values...};
+    return call_kw(meth.get(), stack, 0, kwnames);
+#endif
+}
+
 // Truth of `a == b` as Python evaluates it in an `if`: -1 on error. Two
 // exact ints or two exact floats compare by value without a result object.
 inline int eq_true(PyObject* a, PyObject* b) {

@@ -50,26 +50,12 @@ using bv::item_at;
 using bv::add;
 using bv::compare;
 using bv::inplace_add;
+using bv::call_method_kw;
 
 // a + b on texts, as the interpreter's `+` does it.
 inline Ref concat(PyObject* a, PyObject* b) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
     return Ref::steal(PyNumber_Add(a, b));
-}
-
-// obj.name(k1=v1, ...): every argument by keyword, named by `kwnames`.
-template <typename... A>
-inline Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, A... values) {
-#if BV_PY39
-    PyObject* stack[] = {obj, values...};
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-#else
-    Ref meth = bv::getattr(obj, name);
-    if (!meth) return Ref();
-    PyObject* stack[] = {values...};
-    return bv::call_kw(meth.get(), stack, 0, kwnames);
-#endif
 }
 
 // A dict whose `get` is dict.get and whose lookups run no Python code of
