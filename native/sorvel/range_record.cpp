@@ -24,6 +24,7 @@ constexpr long long kSafeInt = 1LL << 62;
 
 bool read_value(PyObject* o, long long& v) {
     if (!PyLong_CheckExact(o)) return false;
+    if (bv::compact_long(o, v)) return true;  // |v| < 2**30
     int overflow;
     v = PyLong_AsLongLongAndOverflow(o, &overflow);
     return !overflow && v >= -kSafeInt && v <= kSafeInt;
