@@ -2,10 +2,11 @@
 // methods reach each other through cls and the methods through self, so a
 // subclass's overrides take effect.
 //
-// Lists whose bounds are all exact ints (or all exact floats) are merged,
-// subtracted and complemented in C on a copy of the bound values, holding
-// references to whatever objects go into the result; everything else takes
-// Python's operators in the order the expressions evaluate them.
+// comb_record, diff_record and sub_record are each one algorithm over a
+// value policy: lists whose bounds are all exact ints (or all exact floats)
+// are worked on in C on a copy of the bound values, holding references to
+// whatever objects go into the result; everything else takes Python's
+// operators in the order the expressions evaluate them.
 #include "stats_util.hpp"
 
 #include <algorithm>
@@ -23,6 +24,7 @@ constexpr long long kSafeInt = 1LL << 62;
 
 bool read_value(PyObject* o, long long& v) {
     if (!PyLong_CheckExact(o)) return false;
+    if (bv::compact_long(o, v)) return true;  // |v| < 2**30
     int overflow;
     v = PyLong_AsLongLongAndOverflow(o, &overflow);
     return !overflow && v >= -kSafeInt && v <= kSafeInt;
@@ -72,6 +74,7 @@ public:
     }
     Py_ssize_t size() const { return n_; }
     E& operator[](Py_ssize_t i) { return p_[i]; }
+    const E& operator[](Py_ssize_t i) const { return p_[i]; }
     E* begin() { return p_; }
     E* end() { return p_ + n_; }
 
@@ -143,12 +146,6 @@ public:
         return bv::call(inc_, x, step);
     }
 
-    // resolve(), then call() on x.
-    Ref operator()(PyObject* x, int direction) {
-        if (!resolve()) return Ref();
-        return call(x, direction);
-    }
-
 private:
     bv::Function* fn_;
     PyObject* cls_;
@@ -164,7 +161,7 @@ bool default_stepping(bv::Function* fn, PyObject* cls, PyObject* increment_func)
            class_attr_is(cls, name(fn, n__do_increment_func), st(fn).own_increment);
 }
 
-// ---- comb_record ------------------------------------------------------------
+// ---- sorting exact values ---------------------------------------------------
 
 template <typename T>
 bool sorts_before(const Entry<T>& a, const Entry<T>& b) {
@@ -192,162 +189,410 @@ void sort_entries(Buffer<Entry<T>>& entries) {
                            sorts_before<T>);
 }
 
-// records.sort(key=lambda x: x[0]) and the merge, for an exact list whose
-// bounds are all T. The stable order of a total order is unique, so the
-// caller's list ends exactly as list.sort leaves it. 0 when the list does
-// not qualify: nothing has been touched then.
-template <typename T>
-int comb_numeric(PyObject* records, Ref& out) {
-    Buffer<Entry<T>> entries;
-    int ok = read_entries(records, entries, true);
-    if (ok <= 0) return ok;
-    Py_ssize_t n = entries.size();
-    sort_entries(entries);
-    bool moved = false;
-    for (Py_ssize_t i = 0; i < n && !moved; ++i) moved = entries[i].index != i;
-    if (moved) {
+// ---- value policies ---------------------------------------------------------
+//
+// comb_record, diff_record and sub_record are each written once below, over
+// a policy that says what a value and a range are: how a bound is read,
+// compared, stepped by one and put into a result. Every operation returns
+// false (or a negative comparison) with the Python error set.
+//
+// Exact<T>: a list whose bounds, and the window, are all exact ints (T =
+// long long, within kSafeInt) or all exact floats (T = double), with the
+// class's own stepping. The bounds are read into C once, before anything
+// can run Python code; C's comparisons and steps give Python's results for
+// these types. A value remembers where its object is, so that a result
+// holds the very objects Python's would; a computed one is made when a
+// result needs it.
+//
+// Objects: anything else, with Python's operators. Each subscription,
+// comparison and call to cls._do_increment_func happens where the
+// expression puts it, so the objects' own methods see Python's order.
+
+// Where Exact finds the objects of the ranges it read: nowhere (no result
+// holds one), in the list (sorted in place first) or in references it holds.
+enum class Source { None, List, Held };
+
+template <typename T, Source S>
+class Exact {
+public:
+    // A value and where its object is: bound `ref & 1` of range `ref >> 1`,
+    // the window's s or e, or none yet (computed; made when a result
+    // needs it).
+    struct Val {
+        T v;
+        Py_ssize_t ref;
+    };
+    static constexpr Py_ssize_t kS = -1, kE = -2, kMade = -3;
+    // A range: the one whose start it has and the one whose end it has
+    // (the same one, unless the merge made it).
+    struct Item {
+        Py_ssize_t lo, hi;
+    };
+    using Merged = Buffer<Item>;
+
+    // Reads `list` and the window (s and e, when given); `sort_keys`: the
+    // starts must be totally ordered; `nonempty`: an empty list does not
+    // qualify. 1 when everything is T, 0 when not (nothing has run or
+    // changed), -1 on error.
+    int read(PyObject* list, PyObject* s, PyObject* e, bool sort_keys, bool nonempty) {
+        if (s && (!read_value(s, s_) || !read_value(e, e_))) return 0;
+        s_obj_ = s;
+        e_obj_ = e;
+        int ok = read_entries(list, entries_, sort_keys);
+        if (ok <= 0) return ok;
+        if (nonempty && entries_.size() == 0) return 0;
+        if (S == Source::Held && !hold_items(list, held_)) return -1;
+        list_ = list;
+        return 1;
+    }
+
+    BV_ALWAYS_INLINE Val arg(PyObject* o) const { return o == s_obj_ ? Val{s_, kS} : Val{e_, kE}; }
+    BV_ALWAYS_INLINE Val copy(const Val& v) const { return v; }
+
+    BV_ALWAYS_INLINE bool lo(const Item& item, Val& out) const {
+        out = Val{entries_[item.lo].lo, 2 * item.lo};
+        return true;
+    }
+    BV_ALWAYS_INLINE bool hi(const Item& item, Val& out) const {
+        out = Val{entries_[item.hi].hi, 2 * item.hi + 1};
+        return true;
+    }
+    BV_ALWAYS_INLINE int cmp(const Val& a, const Val& b, int op) const {
+        switch (op) {
+        case Py_LT: return a.v < b.v;
+        case Py_LE: return a.v <= b.v;
+        case Py_GT: return a.v > b.v;
+        default: return a.v >= b.v;
+        }
+    }
+    // x - 1
+    BV_ALWAYS_INLINE bool dec(const Val& x, Val& out) const {
+        out = Val{x.v - 1, kMade};
+        return true;
+    }
+    // cls._do_increment_func(None, x, direction), x as `read` gives it.
+    template <typename F>
+    BV_ALWAYS_INLINE bool step(Val& out, int direction, F&& read) {
+        Val x;
+        read(x);
+        out = Val{x.v + T(direction), kMade};
+        return true;
+    }
+
+    bool pair(PyObject* list, Val a, Val b) const {
+        Ref x = object(a);
+        if (!x) return false;
+        Ref y = object(b);
+        return y && append_pair(list, x.get(), y.get());
+    }
+    bool append(PyObject* list, const Item& item) const {
+        return PyList_Append(list, obj(item.lo)) == 0;
+    }
+    // results.extend(records[idx:])
+    bool extend_from(PyObject* list, Py_ssize_t idx) const {
+        for (Py_ssize_t j = idx; j < entries_.size(); ++j)
+            if (PyList_Append(list, obj(j)) < 0) return false;
+        return true;
+    }
+    BV_ALWAYS_INLINE Py_ssize_t length() const { return entries_.size(); }
+    // records[idx][0]
+    BV_ALWAYS_INLINE bool lo_at(Py_ssize_t idx, Val& out) const { return lo(Item{idx, idx}, out); }
+    // records[-1][1]
+    BV_ALWAYS_INLINE bool last_hi(Val& out) const {
+        Py_ssize_t i = entries_.size() - 1;
+        return hi(Item{i, i}, out);
+    }
+
+    // Calls body(item, idx) on the ranges from `from` on while it returns 1;
+    // 0 stops, -1 is an error.
+    template <typename F>
+    BV_ALWAYS_INLINE bool each(Py_ssize_t from, F&& body) {
+        for (Py_ssize_t i = from, n = entries_.size(); i < n; ++i) {
+            Item it{i, i};
+            int r = body(it, i);
+            if (r <= 0) return r == 0;
+        }
+        return true;
+    }
+
+    // records.sort(key=lambda x: x[0]). The stable order of a total order
+    // is unique, so the caller's list ends exactly as list.sort leaves it.
+    bool sort() {
+        sort_entries(entries_);
+        Py_ssize_t n = entries_.size();
+        bool moved = false;
+        for (Py_ssize_t i = 0; i < n && !moved; ++i) moved = entries_[i].index != i;
+        if (!moved) return true;
         // A permutation of the same references: no counts change.
         Buffer<PyObject*> order;
-        if (!order.reserve(n)) return -1;
-        for (Py_ssize_t i = 0; i < n; ++i) order.emplace(PyList_GET_ITEM(records, entries[i].index));
-        for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(records, i, order[i]);
+        if (!order.reserve(n)) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) order.emplace(PyList_GET_ITEM(list_, entries_[i].index));
+        for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list_, i, order[i]);
+        return true;
     }
-
-    // The merged runs by sorted position: the first range, and the one
-    // whose end the run took when widened (else -1).
-    struct Run {
-        Py_ssize_t first, widest;
-    };
-    Buffer<Run> runs;
-    if (!runs.reserve(n)) return -1;
-    Py_ssize_t first = 0, widest = -1;
-    T end = entries[0].hi;
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        const Entry<T>& item = entries[i];
-        if (item.lo - 1 <= end && end < item.hi) {  // overlaps or touches, reaches further
-            end = item.hi;
-            widest = i;
-        } else if (item.lo > end) {
-            runs.emplace(first, widest);
-            first = i;
-            widest = -1;
-            end = item.hi;
+    // result = [records[0]]
+    bool start(Merged& result) {
+        if (!result.reserve(entries_.size())) return false;
+        result.emplace(Py_ssize_t(0), Py_ssize_t(0));
+        return true;
+    }
+    BV_ALWAYS_INLINE bool last(Merged& result, Item& out) const {
+        out = result[result.size() - 1];
+        return true;
+    }
+    // result[-1] = (a, b), a and b bounds of ranges read
+    BV_ALWAYS_INLINE bool set_last(Merged& result, Val a, Val b) const {
+        result[result.size() - 1] = Item{a.ref >> 1, b.ref >> 1};
+        return true;
+    }
+    BV_ALWAYS_INLINE bool push(Merged& result, Item item) const {
+        result.emplace(item.lo, item.hi);
+        return true;
+    }
+    // The merged list. Everything it holds is referenced before the first
+    // allocation, which may run a collection's finalizers.
+    Ref finish(Merged& result) const {
+        Py_ssize_t count = result.size();
+        Buffer<Ref> held;
+        if (!held.reserve(2 * count)) return Ref();
+        for (Item& item : result) {
+            if (item.lo == item.hi) {
+                held.emplace(Ref::borrow(obj(item.lo)));
+                held.emplace(Ref());
+            } else {
+                held.emplace(item_at(obj(item.lo), 0));
+                held.emplace(item_at(obj(item.hi), 1));
+                if (!held[held.size() - 2] || !held[held.size() - 1]) return Ref();
+            }
         }
+        Ref list = Ref::steal(PyList_New(count));
+        if (!list) return Ref();
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            Ref& a = held[2 * j];
+            Ref& b = held[2 * j + 1];
+            if (!b) {
+                PyList_SET_ITEM(list.get(), j, a.release());
+                continue;
+            }
+            Ref pair = Ref::steal(PyTuple_New(2));
+            if (!pair) return Ref();
+            PyTuple_SET_ITEM(pair.get(), 0, a.release());
+            PyTuple_SET_ITEM(pair.get(), 1, b.release());
+            PyList_SET_ITEM(list.get(), j, pair.release());
+        }
+        return list;
     }
-    runs.emplace(first, widest);
 
-    // Everything the result holds is referenced before the first allocation.
-    Py_ssize_t count = runs.size();
-    Buffer<Ref> held;
-    if (!held.reserve(2 * count)) return -1;
-    for (Run& run : runs) {
-        PyObject *lo = nullptr, *hi = nullptr, *unused = nullptr;
-        if (run.widest < 0) {
-            held.emplace(Ref::borrow(PyList_GET_ITEM(records, run.first)));
-            held.emplace(Ref());
+private:
+    // The object of range i: held, or the list's item (the list is in
+    // sorted order by then).
+    BV_ALWAYS_INLINE PyObject* obj(Py_ssize_t i) const {
+        return S == Source::Held ? held_[i].get() : PyList_GET_ITEM(list_, i);
+    }
+    Ref object(const Val& v) const {
+        if (v.ref >= 0) return item_at(obj(v.ref >> 1), int(v.ref & 1));
+        if (v.ref == kS) return Ref::borrow(s_obj_);
+        if (v.ref == kE) return Ref::borrow(e_obj_);
+        return make_value(v.v);
+    }
+
+    Buffer<Entry<T>> entries_;
+    Buffer<Ref> held_;
+    PyObject* list_ = nullptr;
+    T s_{}, e_{};
+    PyObject* s_obj_ = nullptr;
+    PyObject* e_obj_ = nullptr;
+};
+
+class Objects {
+public:
+    using Val = Ref;
+    using Item = Ref;
+    using Merged = Ref;
+
+    // `records`: the list the method works on; cls and increment_func for
+    // diff_record and sub_record (null for comb_record).
+    Objects(bv::Function* fn, PyObject* records, PyObject* cls, PyObject* increment_func)
+        : fn_(fn), records_(records), step_(fn, cls, increment_func) {}
+
+    Val arg(PyObject* o) const { return Ref::borrow(o); }
+    Val copy(const Val& v) const { return Ref::borrow(v.get()); }
+
+    bool lo(const Item& item, Val& out) const { return bool(out = item_at(item.get(), 0)); }
+    bool hi(const Item& item, Val& out) const { return bool(out = item_at(item.get(), 1)); }
+    int cmp(const Val& a, const Val& b, int op) const { return compare(a.get(), b.get(), op); }
+    bool dec(const Val& x, Val& out) const { return bool(out = bv::subtract(x.get(), st(fn_).one)); }
+    // cls._do_increment_func(increment_func, x, direction): the method is
+    // resolved before `read` evaluates the argument.
+    template <typename F>
+    bool step(Val& out, int direction, F&& read) {
+        if (!step_.resolve()) return false;
+        Val x;
+        if (!read(x)) return false;
+        out = step_.call(x.get(), direction);
+        return bool(out);
+    }
+
+    bool pair(PyObject* list, const Val& a, const Val& b) const {
+        return append_pair(list, a.get(), b.get());
+    }
+    bool append(PyObject* list, const Item& item) const {
+        return PyList_Append(list, item.get()) == 0;
+    }
+    bool extend_from(PyObject* list, Py_ssize_t idx) const {
+        Ref tail;
+        if (PyList_CheckExact(records_)) {
+            tail = Ref::steal(PyList_GetSlice(records_, idx, PY_SSIZE_T_MAX));
         } else {
-            bounds_of(PyList_GET_ITEM(records, run.first), lo, unused);
-            bounds_of(PyList_GET_ITEM(records, run.widest), unused, hi);
-            held.emplace(Ref::borrow(lo));
-            held.emplace(Ref::borrow(hi));
+            Ref from = Ref::steal(PyLong_FromSsize_t(idx));
+            Ref range = from ? Ref::steal(PySlice_New(from.get(), nullptr, nullptr)) : Ref();
+            if (range) tail = Ref::steal(PyObject_GetItem(records_, range.get()));
+        }
+        if (!tail) return false;
+        if (PyList_CheckExact(tail.get())) {
+            Py_ssize_t n = PyList_GET_SIZE(list);
+            return PyList_SetSlice(list, n, n, tail.get()) == 0;
+        }
+        return bool(bv::call_method(list, name(fn_, n_extend), tail.get()));
+    }
+    Py_ssize_t length() const { return PyObject_Length(records_); }
+    bool lo_at(Py_ssize_t idx, Val& out) const {
+        Ref item;
+        if (PyList_CheckExact(records_) && idx < PyList_GET_SIZE(records_)) {
+            item = Ref::borrow(PyList_GET_ITEM(records_, idx));
+        } else {
+            Ref at = Ref::steal(PyLong_FromSsize_t(idx));
+            if (at) item = Ref::steal(PyObject_GetItem(records_, at.get()));
+        }
+        return item && lo(item, out);
+    }
+    bool last_hi(Val& out) const {
+        Ref last = item_at(records_, -1);
+        return last && hi(last, out);
+    }
+
+    // for item in records[from:] (from is 0 or 1)
+    template <typename F>
+    bool each(Py_ssize_t from, F&& body) {
+        Ref seq = Ref::borrow(records_);
+        if (from) {
+            if (PyList_CheckExact(records_)) {
+                seq = Ref::steal(PyList_GetSlice(records_, from, PY_SSIZE_T_MAX));
+            } else {
+                Ref tail = Ref::steal(PySlice_New(st(fn_).one, nullptr, nullptr));
+                if (!tail) return false;
+                seq = Ref::steal(PyObject_GetItem(records_, tail.get()));
+            }
+            if (!seq) return false;
+        }
+        Ref it = Ref::steal(PyObject_GetIter(seq.get()));
+        if (!it) return false;
+        for (Py_ssize_t i = from;; ++i) {
+            Ref item = Ref::steal(PyIter_Next(it.get()));
+            if (!item) return !PyErr_Occurred();
+            int r = body(item, i);
+            if (r <= 0) return r == 0;
         }
     }
-    Ref result = Ref::steal(PyList_New(count));
-    if (!result) return -1;
-    for (Py_ssize_t j = 0; j < count; ++j) {
-        Ref& a = held[2 * j];
-        Ref& b = held[2 * j + 1];
-        if (!b) {
-            PyList_SET_ITEM(result.get(), j, a.release());
-            continue;
-        }
-        Ref pair = Ref::steal(PyTuple_New(2));
-        if (!pair) return -1;
-        PyTuple_SET_ITEM(pair.get(), 0, a.release());
-        PyTuple_SET_ITEM(pair.get(), 1, b.release());
-        PyList_SET_ITEM(result.get(), j, pair.release());
+
+    bool sort() {
+        State& s = st(fn_);
+        return bool(call_method_kw(records_, name(fn_, n_sort), s.kw_key, s.sort_key));
     }
-    out = std::move(result);
-    return 1;
+    bool start(Merged& result) {
+        Ref first = item_at(records_, 0);
+        if (!first) return false;
+        result = Ref::steal(PyList_New(1));
+        if (!result) return false;
+        PyList_SET_ITEM(result.get(), 0, first.release());
+        return true;
+    }
+    bool last(Merged& result, Item& out) const { return bool(out = item_at(result.get(), -1)); }
+    bool set_last(Merged& result, const Val& a, const Val& b) const {
+        Ref pair = Ref::steal(PyTuple_Pack(2, a.get(), b.get()));
+        return pair &&
+               PyList_SetItem(result.get(), PyList_GET_SIZE(result.get()) - 1, pair.release()) == 0;
+    }
+    bool push(Merged& result, const Item& item) const {
+        return PyList_Append(result.get(), item.get()) == 0;
+    }
+    Ref finish(Merged& result) const { return std::move(result); }
+
+private:
+    bv::Function* fn_;
+    PyObject* records_;
+    Stepper step_;
+};
+
+// Runs `method` over Exact<long long, S> or Exact<double, S> when
+// `eligible` and the list's bounds and the window admit it (`kind` says
+// which to try: the window's start, or the first range's), else over
+// Objects.
+template <Source S, typename Method>
+Ref by_values(bool eligible, PyObject* kind, PyObject* list, PyObject* s, PyObject* e,
+              bool sort_keys, bool nonempty, Objects&& objects, Method&& method) {
+    if (eligible && PyLong_CheckExact(kind)) {
+        Exact<long long, S> p;
+        int ok = p.read(list, s, e, sort_keys, nonempty);
+        if (ok < 0) return Ref();
+        if (ok) return method(p);
+    } else if (eligible && PyFloat_CheckExact(kind)) {
+        Exact<double, S> p;
+        int ok = p.read(list, s, e, sort_keys, nonempty);
+        if (ok < 0) return Ref();
+        if (ok) return method(p);
+    }
+    return method(objects);
 }
 
-// records.sort(key=lambda x: x[0]), then the merge with Python's operators.
-Ref comb_generic(bv::Function* fn, PyObject* records) {
-    State& s = st(fn);
-    if (!call_method_kw(records, name(fn, n_sort), s.kw_key, s.sort_key)) return Ref();
-    Ref first = item_at(records, 0);
-    if (!first) return Ref();
-    Ref result = Ref::steal(PyList_New(1));
-    if (!result) return Ref();
-    PyList_SET_ITEM(result.get(), 0, first.release());
-    Ref rest;
-    if (PyList_CheckExact(records)) {
-        rest = Ref::steal(PyList_GetSlice(records, 1, PY_SSIZE_T_MAX));
-    } else {
-        Ref tail = Ref::steal(PySlice_New(s.one, nullptr, nullptr));
-        if (!tail) return Ref();
-        rest = Ref::steal(PyObject_GetItem(records, tail.get()));
-    }
-    if (!rest) return Ref();
-    Ref it = Ref::steal(PyObject_GetIter(rest.get()));
-    if (!it) return Ref();
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Ref last = item_at(result.get(), -1);
-        if (!last) return Ref();
-        // if item[0] - 1 <= last[1] < item[1]
-        Ref start = item_at(item.get(), 0);
-        if (!start) return Ref();
-        Ref before = bv::subtract(start.get(), s.one);
-        if (!before) return Ref();
-        Ref last_end = item_at(last.get(), 1);
-        if (!last_end) return Ref();
-        int c = compare(before.get(), last_end.get(), Py_LE);
-        if (c > 0) {
-            Ref end = item_at(item.get(), 1);
-            if (!end) return Ref();
-            c = compare(last_end.get(), end.get(), Py_LT);
-        }
-        if (c < 0) return Ref();
+// ---- comb_record ------------------------------------------------------------
+
+// records.sort(key=lambda x: x[0])
+// result = [records[0]]
+// for item in records[1:]:
+//     last = result[-1]
+//     if item[0] - 1 <= last[1] < item[1]:
+//         result[-1] = (last[0], item[1])
+//     elif item[0] > last[1]:
+//         result.append(item)
+// return result
+template <typename P>
+Ref comb_ranges(P& p) {
+    using Val = typename P::Val;
+    using Item = typename P::Item;
+    typename P::Merged result;
+    if (!p.sort() || !p.start(result)) return Ref();
+    bool ok = p.each(1, [&](Item& item, Py_ssize_t) -> int {
+        Item last;
+        if (!p.last(result, last)) return -1;
+        Val start, before, last_end, end;
+        if (!p.lo(item, start) || !p.dec(start, before) || !p.hi(last, last_end)) return -1;
+        int c = p.cmp(before, last_end, Py_LE);
+        if (c > 0) c = p.hi(item, end) ? p.cmp(last_end, end, Py_LT) : -1;
+        if (c < 0) return -1;
         if (c) {
-            Ref a = item_at(last.get(), 0);
-            if (!a) return Ref();
-            Ref b = item_at(item.get(), 1);
-            if (!b) return Ref();
-            Ref pair = Ref::steal(PyTuple_Pack(2, a.get(), b.get()));
-            if (!pair) return Ref();
-            if (PyList_SetItem(result.get(), PyList_GET_SIZE(result.get()) - 1, pair.release()) < 0)
-                return Ref();
-            continue;
+            Val a, b;
+            return p.lo(last, a) && p.hi(item, b) && p.set_last(result, a, b) ? 1 : -1;
         }
-        // elif item[0] > last[1]
-        start = item_at(item.get(), 0);
-        if (!start) return Ref();
-        last_end = item_at(last.get(), 1);
-        if (!last_end) return Ref();
-        c = compare(start.get(), last_end.get(), Py_GT);
-        if (c < 0) return Ref();
-        if (c && PyList_Append(result.get(), item.get()) < 0) return Ref();
-    }
-    if (PyErr_Occurred()) return Ref();
-    return result;
+        if (!p.lo(item, start) || !p.hi(last, last_end)) return -1;
+        c = p.cmp(start, last_end, Py_GT);
+        if (c < 0 || (c && !p.push(result, item))) return -1;
+        return 1;
+    });
+    if (!ok) return Ref();
+    return p.finish(result);
 }
 
 Ref comb(bv::Function* fn, PyObject* records) {
     Py_ssize_t n = PyObject_Length(records);
     if (n < 0) return Ref();
     if (n < 1) return Ref::steal(PyList_New(0));
-    if (PyList_CheckExact(records) && PyList_GET_SIZE(records) > 0) {
-        PyObject *lo, *hi;
-        Ref out;
-        int done = 0;
-        if (bounds_of(PyList_GET_ITEM(records, 0), lo, hi)) {
-            if (PyLong_CheckExact(lo)) done = comb_numeric<long long>(records, out);
-            else if (PyFloat_CheckExact(lo)) done = comb_numeric<double>(records, out);
-        }
-        if (done < 0) return Ref();
-        if (done) return out;
-    }
-    return comb_generic(fn, records);
+    PyObject *lo = nullptr, *hi;
+    bool eligible = PyList_CheckExact(records) && PyList_GET_SIZE(records) > 0 &&
+                    bounds_of(PyList_GET_ITEM(records, 0), lo, hi);
+    return by_values<Source::List>(eligible, lo, records, nullptr, nullptr, true, false,
+                     Objects(fn, records, nullptr, Py_None),
+                     [](auto& p) { return comb_ranges(p); });
 }
 
 PyObject* rr_comb_record(bv::Function* fn, PyObject* const* args) { return comb(fn, args[1]).release(); }
@@ -356,138 +601,73 @@ PyObject* rr_sort_key(bv::Function*, PyObject* const* args) { return item_at(arg
 
 // ---- diff_record ------------------------------------------------------------
 
-// The parts of [s, e] that the merged list does not cover, with default
-// stepping; 0 when the values do not qualify.
-template <typename T>
-int diff_numeric(PyObject* merged, PyObject* s, PyObject* e, Ref& out) {
-    T ss, ev;
-    if (!read_value(s, ss) || !read_value(e, ev)) return 0;
-    Buffer<Entry<T>> entries;
-    int ok = read_entries(merged, entries, false);
-    if (ok <= 0 || entries.size() == 0) return ok < 0 ? -1 : 0;
-    Ref results = Ref::steal(PyList_New(0));
-    if (!results) return -1;
-    bool ss_is_s = true;  // while ss is still the very object s
-    auto append_ss = [&](PyObject* b) -> bool {
-        Ref a = ss_is_s ? Ref::borrow(s) : make_value(ss);
-        return a && append_pair(results.get(), a.get(), b);
-    };
-    auto cut_before = [&](const Entry<T>& item) -> bool {
-        Ref b = make_value(item.lo + T(-1));
-        if (!b || !append_ss(b.get())) return false;
-        ss = item.hi + T(1);
-        ss_is_s = false;
-        return true;
-    };
-    for (const Entry<T>& item : entries) {
-        if (item.lo <= ss && ss <= item.hi) {
-            ss = item.hi + T(1);
-            ss_is_s = false;
-        }
-        if (ss > ev) break;
-        if (ev < item.lo) {
-            if (!append_ss(e)) return -1;
-            break;
-        }
-        if (ss < item.lo && item.lo <= ev && ev <= item.hi && !cut_before(item)) return -1;
-        if (ev > item.hi && ss < item.lo && !cut_before(item)) return -1;
-    }
-    if (entries[entries.size() - 1].hi < ss && ss <= ev && !append_ss(e)) return -1;
-    out = std::move(results);
-    return 1;
-}
-
-// The loop with Python's operators, each subscription and comparison where
-// the expressions put it.
-Ref diff_generic(bv::Function* fn, PyObject* cls, PyObject* merged, PyObject* s, PyObject* e,
-                 PyObject* increment_func) {
-    Stepper step(fn, cls, increment_func);
+// (records already merged, and not empty)
+// results = []
+// ss = s
+// for item in records:
+//     if item[0] <= ss <= item[1]:
+//         ss = cls._do_increment_func(increment_func, item[1], 1)
+//     if ss > e:
+//         break
+//     if e < item[0]:
+//         results.append((ss, e))
+//         break
+//     if ss < item[0] <= e <= item[1]:
+//         results.append((ss, cls._do_increment_func(increment_func, item[0], -1)))
+//         ss = cls._do_increment_func(increment_func, item[1], 1)
+//     if e > item[1] and ss < item[0]:
+//         results.append((ss, cls._do_increment_func(increment_func, item[0], -1)))
+//         ss = cls._do_increment_func(increment_func, item[1], 1)
+// if records[-1][1] < ss <= e:
+//     results.append((ss, e))
+// return results
+template <typename P>
+Ref diff_ranges(P& p, PyObject* s, PyObject* e) {
+    using Val = typename P::Val;
+    using Item = typename P::Item;
     Ref results = Ref::steal(PyList_New(0));
     if (!results) return Ref();
-    Ref ss = Ref::borrow(s);
-    // results.append((ss, prev(item[0]))); ss = next(item[1])
-    auto cut_before = [&](PyObject* item) -> bool {
-        if (!step.resolve()) return false;
-        Ref start = item_at(item, 0);
-        if (!start) return false;
-        Ref before = step.call(start.get(), -1);
-        if (!before || !append_pair(results.get(), ss.get(), before.get())) return false;
-        if (!step.resolve()) return false;
-        Ref end = item_at(item, 1);
-        if (!end) return false;
-        ss = step.call(end.get(), 1);
-        return bool(ss);
+    Val ss = p.arg(s), ev = p.arg(e);
+    auto cut_before = [&](const Item& item) -> bool {
+        Val before;
+        if (!p.step(before, -1, [&](Val& x) { return p.lo(item, x); })) return false;
+        if (!p.pair(results.get(), ss, before)) return false;
+        return p.step(ss, 1, [&](Val& x) { return p.hi(item, x); });
     };
-    Ref it = Ref::steal(PyObject_GetIter(merged));
-    if (!it) return Ref();
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        // if item[0] <= ss <= item[1]: ss = next(item[1])
-        Ref a = item_at(item.get(), 0);
-        if (!a) return Ref();
-        int c = compare(a.get(), ss.get(), Py_LE);
-        if (c > 0) {
-            Ref b = item_at(item.get(), 1);
-            if (!b) return Ref();
-            c = compare(ss.get(), b.get(), Py_LE);
-        }
-        if (c < 0) return Ref();
-        if (c) {
-            if (!step.resolve()) return Ref();
-            Ref b = item_at(item.get(), 1);
-            if (!b) return Ref();
-            ss = step.call(b.get(), 1);
-            if (!ss) return Ref();
-        }
-        // if ss > e: break
-        c = compare(ss.get(), e, Py_GT);
-        if (c < 0) return Ref();
-        if (c) break;
-        // if e < item[0]: results.append((ss, e)); break
-        a = item_at(item.get(), 0);
-        if (!a) return Ref();
-        c = compare(e, a.get(), Py_LT);
-        if (c < 0) return Ref();
-        if (c) {
-            if (!append_pair(results.get(), ss.get(), e)) return Ref();
-            break;
-        }
-        // if ss < item[0] <= e <= item[1]
-        a = item_at(item.get(), 0);
-        if (!a) return Ref();
-        c = compare(ss.get(), a.get(), Py_LT);
-        if (c > 0) c = compare(a.get(), e, Py_LE);
-        if (c > 0) {
-            Ref b = item_at(item.get(), 1);
-            if (!b) return Ref();
-            c = compare(e, b.get(), Py_LE);
-        }
-        if (c < 0) return Ref();
-        if (c && !cut_before(item.get())) return Ref();
-        // if e > item[1] and ss < item[0]
-        Ref b = item_at(item.get(), 1);
-        if (!b) return Ref();
-        c = compare(e, b.get(), Py_GT);
-        if (c > 0) {
-            a = item_at(item.get(), 0);
-            if (!a) return Ref();
-            c = compare(ss.get(), a.get(), Py_LT);
-        }
-        if (c < 0) return Ref();
-        if (c && !cut_before(item.get())) return Ref();
-    }
-    if (PyErr_Occurred()) return Ref();
-    // if records[-1][1] < ss <= e
-    Ref last = item_at(merged, -1);
-    if (!last) return Ref();
-    Ref last_end = item_at(last.get(), 1);
-    if (!last_end) return Ref();
-    int c = compare(last_end.get(), ss.get(), Py_LT);
-    if (c > 0) c = compare(ss.get(), e, Py_LE);
-    if (c < 0) return Ref();
-    if (c && !append_pair(results.get(), ss.get(), e)) return Ref();
+    bool ok = p.each(0, [&](Item& item, Py_ssize_t) -> int {
+        Val a, b;
+        if (!p.lo(item, a)) return -1;
+        int c = p.cmp(a, ss, Py_LE);
+        if (c > 0) c = p.hi(item, b) ? p.cmp(ss, b, Py_LE) : -1;
+        if (c < 0) return -1;
+        if (c && !p.step(ss, 1, [&](Val& x) { return p.hi(item, x); })) return -1;
+        c = p.cmp(ss, ev, Py_GT);
+        if (c) return c < 0 ? -1 : 0;
+        if (!p.lo(item, a)) return -1;
+        c = p.cmp(ev, a, Py_LT);
+        if (c) return c < 0 || !p.pair(results.get(), ss, ev) ? -1 : 0;
+        if (!p.lo(item, a)) return -1;
+        c = p.cmp(ss, a, Py_LT);
+        if (c > 0) c = p.cmp(a, ev, Py_LE);
+        if (c > 0) c = p.hi(item, b) ? p.cmp(ev, b, Py_LE) : -1;
+        if (c < 0 || (c && !cut_before(item))) return -1;
+        if (!p.hi(item, b)) return -1;
+        c = p.cmp(ev, b, Py_GT);
+        if (c > 0) c = p.lo(item, a) ? p.cmp(ss, a, Py_LT) : -1;
+        if (c < 0 || (c && !cut_before(item))) return -1;
+        return 1;
+    });
+    if (!ok) return Ref();
+    Val last_end;
+    if (!p.last_hi(last_end)) return Ref();
+    int c = p.cmp(last_end, ss, Py_LT);
+    if (c > 0) c = p.cmp(ss, ev, Py_LE);
+    if (c < 0 || (c && !p.pair(results.get(), ss, ev))) return Ref();
     return results;
 }
 
+// if len(records) < 1: return [(s, e)]
+// records = cls.comb_record(records)
 PyObject* rr_diff_record(bv::Function* fn, PyObject* const* args) {
     PyObject *cls = args[0], *records = args[1], *s = args[2], *e = args[3], *inc = args[4];
     Py_ssize_t n = PyObject_Length(records);
@@ -499,198 +679,102 @@ PyObject* rr_diff_record(bv::Function* fn, PyObject* const* args) {
     }
     Ref merged = bv::call_method(cls, name(fn, n_comb_record), records);
     if (!merged) return nullptr;
-    if (PyList_CheckExact(merged.get()) && default_stepping(fn, cls, inc)) {
-        Ref out;
-        int done = 0;
-        if (PyLong_CheckExact(s)) done = diff_numeric<long long>(merged.get(), s, e, out);
-        else if (PyFloat_CheckExact(s)) done = diff_numeric<double>(merged.get(), s, e, out);
-        if (done < 0) return nullptr;
-        if (done) return out.release();
-    }
-    return diff_generic(fn, cls, merged.get(), s, e, inc).release();
+    bool eligible = PyList_CheckExact(merged.get()) && default_stepping(fn, cls, inc);
+    return by_values<Source::None>(eligible, s, merged.get(), s, e, false, true,
+                     Objects(fn, merged.get(), cls, inc),
+                     [&](auto& p) { return diff_ranges(p, s, e); })
+        .release();
 }
 
 // ---- sub_record -------------------------------------------------------------
 
-// The parts of the merged list outside [s, e], with default stepping; 0
-// when the values do not qualify.
-template <typename T>
-int sub_numeric(PyObject* merged, PyObject* s, PyObject* e, Ref& out) {
-    T ss, ee;
-    if (!read_value(s, ss) || !read_value(e, ee)) return 0;
-    Buffer<Entry<T>> entries;
-    int ok = read_entries(merged, entries, false);
-    if (ok <= 0) return ok;
-    Buffer<Ref> items;
-    if (!hold_items(merged, items)) return -1;
-    Ref results = Ref::steal(PyList_New(0));
-    if (!results) return -1;
-    auto append_bound_pair = [&](Ref& item, Py_ssize_t which, T value) -> bool {
-        Ref bound = item_at(item.get(), which);
-        Ref made = make_value(value);
-        if (!bound || !made) return false;
-        return which == 0 ? append_pair(results.get(), bound.get(), made.get())
-                          : append_pair(results.get(), made.get(), bound.get());
-    };
-    Py_ssize_t n = entries.size();
-    for (Py_ssize_t idx = 0; idx < n; ++idx) {
-        const Entry<T>& item = entries[idx];
-        if (ss > ee || ee < item.lo) {
-            for (Py_ssize_t j = idx; j < n; ++j)
-                if (PyList_Append(results.get(), items[j].get()) < 0) return -1;
-            break;
-        }
-        if (ss < item.lo && item.lo <= ee) ss = item.lo;
-        if (ss > item.hi && PyList_Append(results.get(), items[idx].get()) < 0) return -1;
-        if (item.lo <= ss && ss <= item.hi) {
-            T before = ss + T(-1);
-            if (item.lo <= before && !append_bound_pair(items[idx], 0, before)) return -1;
-            if (ee <= item.hi) {
-                T after = ee + T(1);
-                if (after <= item.hi) {
-                    if (!append_bound_pair(items[idx], 1, after)) return -1;
-                    ee = item.lo + T(-1);
-                }
-            }
-            ss = idx < n - 1 ? entries[idx + 1].lo : item.hi + T(1);
-        }
-    }
-    out = std::move(results);
-    return 1;
-}
-
-Ref sub_generic(bv::Function* fn, PyObject* cls, PyObject* merged, PyObject* s, PyObject* e,
-                PyObject* increment_func) {
-    Stepper step(fn, cls, increment_func);
+// (records already merged)
+// results = []
+// ss = s
+// ee = e
+// for idx, item in enumerate(records):
+//     if ss > ee or ee < item[0]:
+//         results.extend(records[idx:])
+//         return results
+//     if ss < item[0] <= ee:
+//         ss = item[0]
+//     if ss > item[1]:
+//         results.append(item)
+//     if item[0] <= ss <= item[1]:
+//         _e = cls._do_increment_func(increment_func, ss, -1)
+//         if item[0] <= _e:
+//             results.append((item[0], _e))
+//         if ee <= item[1]:
+//             _s = cls._do_increment_func(increment_func, ee, 1)
+//             if _s <= item[1]:
+//                 results.append((_s, item[1]))
+//                 ee = cls._do_increment_func(increment_func, item[0], -1)
+//         if idx < len(records) - 1:
+//             ss = records[idx + 1][0]
+//         else:
+//             ss = cls._do_increment_func(increment_func, item[1], 1)
+// return results
+template <typename P>
+Ref sub_ranges(P& p, PyObject* s, PyObject* e) {
+    using Val = typename P::Val;
+    using Item = typename P::Item;
     Ref results = Ref::steal(PyList_New(0));
     if (!results) return Ref();
-    Ref ss = Ref::borrow(s), ee = Ref::borrow(e);
-    Ref it = Ref::steal(PyObject_GetIter(merged));
-    if (!it) return Ref();
-    Py_ssize_t idx = 0;
-    for (; Ref item = Ref::steal(PyIter_Next(it.get())); ++idx) {
-        // if ss > ee or ee < item[0]: results.extend(records[idx:]); return
-        int c = compare(ss.get(), ee.get(), Py_GT);
-        if (c == 0) {
-            Ref a = item_at(item.get(), 0);
-            if (!a) return Ref();
-            c = compare(ee.get(), a.get(), Py_LT);
-        }
-        if (c < 0) return Ref();
+    Val ss = p.arg(s), ee = p.arg(e);
+    bool ok = p.each(0, [&](Item& item, Py_ssize_t idx) -> int {
+        Val a, b;
+        int c = p.cmp(ss, ee, Py_GT);
+        if (c == 0) c = p.lo(item, a) ? p.cmp(ee, a, Py_LT) : -1;
+        if (c) return c < 0 || !p.extend_from(results.get(), idx) ? -1 : 0;
+        if (!p.lo(item, a)) return -1;
+        c = p.cmp(ss, a, Py_LT);
+        if (c > 0) c = p.cmp(a, ee, Py_LE);
+        if (c < 0 || (c && !p.lo(item, ss))) return -1;
+        if (!p.hi(item, b)) return -1;
+        c = p.cmp(ss, b, Py_GT);
+        if (c < 0 || (c && !p.append(results.get(), item))) return -1;
+        if (!p.lo(item, a)) return -1;
+        c = p.cmp(a, ss, Py_LE);
+        if (c > 0) c = p.hi(item, b) ? p.cmp(ss, b, Py_LE) : -1;
+        if (c <= 0) return c < 0 ? -1 : 1;
+        Val before;
+        if (!p.step(before, -1, [&](Val& x) { x = p.copy(ss); return true; })) return -1;
+        if (!p.lo(item, a)) return -1;
+        c = p.cmp(a, before, Py_LE);
+        if (c > 0) c = p.lo(item, a) && p.pair(results.get(), a, before) ? 1 : -1;
+        if (c < 0 || !p.hi(item, b)) return -1;
+        c = p.cmp(ee, b, Py_LE);
+        if (c < 0) return -1;
         if (c) {
-            Ref tail;
-            if (PyList_CheckExact(merged)) {
-                tail = Ref::steal(PyList_GetSlice(merged, idx, PY_SSIZE_T_MAX));
-            } else {
-                Ref from = Ref::steal(PyLong_FromSsize_t(idx));
-                Ref range = from ? Ref::steal(PySlice_New(from.get(), nullptr, nullptr)) : Ref();
-                if (range) tail = Ref::steal(PyObject_GetItem(merged, range.get()));
-            }
-            if (!tail) return Ref();
-            if (PyList_CheckExact(tail.get())) {
-                Py_ssize_t n = PyList_GET_SIZE(results.get());
-                if (PyList_SetSlice(results.get(), n, n, tail.get()) < 0) return Ref();
-            } else if (!bv::call_method(results.get(), name(fn, n_extend), tail.get())) {
-                return Ref();
-            }
-            return results;
-        }
-        // if ss < item[0] <= ee: ss = item[0]
-        Ref a = item_at(item.get(), 0);
-        if (!a) return Ref();
-        c = compare(ss.get(), a.get(), Py_LT);
-        if (c > 0) c = compare(a.get(), ee.get(), Py_LE);
-        if (c < 0) return Ref();
-        if (c) {
-            ss = item_at(item.get(), 0);
-            if (!ss) return Ref();
-        }
-        // if ss > item[1]: results.append(item)
-        Ref b = item_at(item.get(), 1);
-        if (!b) return Ref();
-        c = compare(ss.get(), b.get(), Py_GT);
-        if (c < 0) return Ref();
-        if (c && PyList_Append(results.get(), item.get()) < 0) return Ref();
-        // if item[0] <= ss <= item[1]
-        a = item_at(item.get(), 0);
-        if (!a) return Ref();
-        c = compare(a.get(), ss.get(), Py_LE);
-        if (c > 0) {
-            b = item_at(item.get(), 1);
-            if (!b) return Ref();
-            c = compare(ss.get(), b.get(), Py_LE);
-        }
-        if (c < 0) return Ref();
-        if (!c) continue;
-        Ref before = step(ss.get(), -1);
-        if (!before) return Ref();
-        a = item_at(item.get(), 0);
-        if (!a) return Ref();
-        c = compare(a.get(), before.get(), Py_LE);
-        if (c < 0) return Ref();
-        if (c) {
-            a = item_at(item.get(), 0);
-            if (!a || !append_pair(results.get(), a.get(), before.get())) return Ref();
-        }
-        b = item_at(item.get(), 1);
-        if (!b) return Ref();
-        c = compare(ee.get(), b.get(), Py_LE);
-        if (c < 0) return Ref();
-        if (c) {
-            Ref after = step(ee.get(), 1);
-            if (!after) return Ref();
-            b = item_at(item.get(), 1);
-            if (!b) return Ref();
-            c = compare(after.get(), b.get(), Py_LE);
-            if (c < 0) return Ref();
+            Val after;
+            if (!p.step(after, 1, [&](Val& x) { x = p.copy(ee); return true; })) return -1;
+            if (!p.hi(item, b)) return -1;
+            c = p.cmp(after, b, Py_LE);
+            if (c < 0) return -1;
             if (c) {
-                b = item_at(item.get(), 1);
-                if (!b || !append_pair(results.get(), after.get(), b.get())) return Ref();
-                if (!step.resolve()) return Ref();
-                a = item_at(item.get(), 0);
-                if (!a) return Ref();
-                ee = step.call(a.get(), -1);
-                if (!ee) return Ref();
+                if (!p.hi(item, b) || !p.pair(results.get(), after, b)) return -1;
+                if (!p.step(ee, -1, [&](Val& x) { return p.lo(item, x); })) return -1;
             }
         }
-        // ss = records[idx + 1][0] if idx < len(records) - 1 else next(item[1])
-        Py_ssize_t n = PyObject_Length(merged);
-        if (n < 0) return Ref();
-        if (idx < n - 1) {
-            Ref next_item;
-            if (PyList_CheckExact(merged) && idx + 1 < PyList_GET_SIZE(merged)) {
-                next_item = Ref::borrow(PyList_GET_ITEM(merged, idx + 1));
-            } else {
-                Ref at = Ref::steal(PyLong_FromSsize_t(idx + 1));
-                if (at) next_item = Ref::steal(PyObject_GetItem(merged, at.get()));
-            }
-            if (!next_item) return Ref();
-            ss = item_at(next_item.get(), 0);
-        } else {
-            if (!step.resolve()) return Ref();
-            b = item_at(item.get(), 1);
-            if (!b) return Ref();
-            ss = step.call(b.get(), 1);
-        }
-        if (!ss) return Ref();
-    }
-    if (PyErr_Occurred()) return Ref();
+        Py_ssize_t n = p.length();
+        if (n < 0) return -1;
+        if (idx < n - 1) return p.lo_at(idx + 1, ss) ? 1 : -1;
+        return p.step(ss, 1, [&](Val& x) { return p.hi(item, x); }) ? 1 : -1;
+    });
+    if (!ok) return Ref();
     return results;
 }
 
+// records = cls.comb_record(records)
 PyObject* rr_sub_record(bv::Function* fn, PyObject* const* args) {
     PyObject *cls = args[0], *records = args[1], *s = args[2], *e = args[3], *inc = args[4];
     Ref merged = bv::call_method(cls, name(fn, n_comb_record), records);
     if (!merged) return nullptr;
-    if (PyList_CheckExact(merged.get()) && default_stepping(fn, cls, inc)) {
-        Ref out;
-        int done = 0;
-        if (PyLong_CheckExact(s)) done = sub_numeric<long long>(merged.get(), s, e, out);
-        else if (PyFloat_CheckExact(s)) done = sub_numeric<double>(merged.get(), s, e, out);
-        if (done < 0) return nullptr;
-        if (done) return out.release();
-    }
-    return sub_generic(fn, cls, merged.get(), s, e, inc).release();
+    bool eligible = PyList_CheckExact(merged.get()) && default_stepping(fn, cls, inc);
+    return by_values<Source::Held>(eligible, s, merged.get(), s, e, false, false,
+                     Objects(fn, merged.get(), cls, inc),
+                     [&](auto& p) { return sub_ranges(p, s, e); })
+        .release();
 }
 
 // ---- stepping and the object methods ----------------------------------------

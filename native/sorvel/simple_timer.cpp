@@ -44,21 +44,15 @@ int is_running(bv::Function* fn, PyObject* self) {
     return PyObject_IsTrue(r.get());
 }
 
-PyObject* timer_total(bv::Function* fn, PyObject* const* args);
-PyObject* timer_raise_not_start(bv::Function* fn, PyObject* const* args);
-PyObject* timer_raise_started(bv::Function* fn, PyObject* const* args);
-
 // self.total(), self._raise_not_start(), self._raise_started()
 Ref self_total(bv::Function* fn, PyObject* self) {
-    return call_own(fn, self, name(fn, n_total), st(fn).own_total, timer_total);
+    return bv::call_method(self, name(fn, n_total));
 }
 bool check_started(bv::Function* fn, PyObject* self) {
-    return bool(call_own(fn, self, name(fn, n__raise_not_start), st(fn).own_raise_not_start,
-                         timer_raise_not_start));
+    return bool(bv::call_method(self, name(fn, n__raise_not_start)));
 }
 bool check_stopped(bv::Function* fn, PyObject* self) {
-    return bool(call_own(fn, self, name(fn, n__raise_started), st(fn).own_raise_started,
-                         timer_raise_started));
+    return bool(bv::call_method(self, name(fn, n__raise_started)));
 }
 
 PyObject* timer_init(bv::Function* fn, PyObject* const* args) {
@@ -438,16 +432,6 @@ bool define_simple_timer(bv::ModuleBody& m) {
         s.own_running = bv::new_ref(running);
         s.own_running_fget = bv::property_fget(running);
         if (!s.own_running_fget) return false;
-    }
-    struct {
-        PyObject** slot;
-        stats::Name name;
-    } own[] = {{&s.own_total, stats::n_total},
-               {&s.own_raise_not_start, stats::n__raise_not_start},
-               {&s.own_raise_started, stats::n__raise_started}};
-    for (auto& o : own) {
-        PyObject* f = bv::type_lookup(reinterpret_cast<PyTypeObject*>(timer.get()), s.names[o.name]);
-        if (f && !*o.slot) *o.slot = bv::new_ref(f);
     }
     return m.bind("SimpleTimer", std::move(timer));
 }

@@ -8,9 +8,6 @@
 #include "../runtime/ops.hpp"
 #include "sorvel.hpp"
 
-#include <climits>
-#include <cstring>
-
 namespace sorvel {
 namespace {
 
@@ -329,86 +326,6 @@ Ref receive_once(bv::Function* fn, PyObject* self) {
     return get(fn, self, io_data);
 }
 
-// The integers of the fixed-length loop: C values when the count and the
-// limit are exact ints (the common case, same results), Python ints with
-// Python's operators otherwise.
-class Tally {
-public:
-    bool init(PyObject* want, PyObject* try_times) {
-        want_ = Ref::borrow(want);
-        limit_ = Ref::borrow(try_times);
-        fast_ = PyLong_CheckExact(want) && PyLong_CheckExact(try_times);
-        if (fast_) {
-            int overflow = 0;
-            want_v_ = PyLong_AsLongLongAndOverflow(want, &overflow);
-            fast_ = !overflow;
-            if (fast_) {
-                // A limit beyond the C range compares like its clamped value
-                // against counts that stay far below it.
-                limit_v_ = PyLong_AsLongLongAndOverflow(try_times, &overflow);
-                if (overflow) limit_v_ = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-            }
-            if (PyErr_Occurred()) return false;
-        }
-        tries_ = bv::from_long(0);
-        got_ = bv::from_long(0);
-        one_ = bv::from_long(1);
-        return tries_ && got_ && one_;
-    }
-    // try_counter < try_times
-    int more() {
-        if (fast_) return tries_v_ < limit_v_;
-        return truth(Ref::steal(PyObject_RichCompare(tries_.get(), limit_.get(), Py_LT)));
-    }
-    // int(received_bytes - received_len)
-    Ref missing() {
-        if (fast_) return bv::from_long(want_v_ - got_v_);
-        Ref d = Ref::steal(PyNumber_Subtract(want_.get(), got_.get()));
-        return d ? Ref::steal(PyNumber_Long(d.get())) : Ref();
-    }
-    // try_counter += 1
-    bool tried() {
-        if (fast_) return ++tries_v_, true;
-        tries_ = Ref::steal(PyNumber_InPlaceAdd(tries_.get(), one_.get()));
-        return bool(tries_);
-    }
-    // received_len += n, then received_len >= received_bytes
-    int add_and_check(Py_ssize_t n) {
-        if (fast_) {
-            // got_v_ <= want_v_ here, so an overflow means far beyond want.
-            if (__builtin_add_overflow(got_v_, (long long)n, &got_v_)) return 1;
-            return got_v_ >= want_v_;
-        }
-        Ref len = bv::from_long(n);
-        got_ = len ? Ref::steal(PyNumber_InPlaceAdd(got_.get(), len.get())) : Ref();
-        if (!got_) return -1;
-        return truth(Ref::steal(PyObject_RichCompare(got_.get(), want_.get(), Py_GE)));
-    }
-
-private:
-    bool fast_ = false;
-    long long want_v_ = 0, limit_v_ = 0, tries_v_ = 0, got_v_ = 0;
-    Ref want_, limit_, tries_, got_, one_;
-};
-
-// view[:len(data)] = data for a writable plain byte view and a bytes value
-// that fits: the memcpy the slice assignment would do. False without an
-// error set when the generic assignment has to decide.
-bool mirror_fast(PyObject* view, PyObject* data, Py_ssize_t n) {
-    if (!PyMemoryView_Check(view) || !PyBytes_CheckExact(data) || PyBytes_GET_SIZE(data) != n)
-        return false;
-    Py_buffer b;
-    if (PyObject_GetBuffer(view, &b, PyBUF_FULL) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    bool plain = b.ndim == 1 && b.itemsize == 1 && b.strides && b.strides[0] == 1 &&
-                 is_byte_format(b.format) && n <= b.len;
-    if (plain) std::memcpy(b.buf, PyBytes_AS_STRING(data), (size_t)n);
-    PyBuffer_Release(&b);
-    return plain;
-}
-
 // Polls until `received_bytes` have arrived or `try_times` reads were made.
 Ref receive_exact(bv::Function* fn, PyObject* self, PyObject* received_bytes, PyObject* try_times) {
     Ref want = Ref::steal(PyNumber_Long(received_bytes));
@@ -418,19 +335,27 @@ Ref receive_exact(bv::Function* fn, PyObject* self, PyObject* received_bytes, Py
     int negative = PyObject_RichCompareBool(want.get(), zero.get(), Py_LT);
     if (negative < 0) return Ref();
     if (negative) return get(fn, self, io_data);
-    Tally tally;
-    if (!tally.init(want.get(), try_times)) return Ref();
+    Ref tries = bv::from_long(0);
+    Ref got = bv::from_long(0);
+    Ref one = bv::from_long(1);
+    if (!tries || !got || !one) return Ref();
     for (;;) {
-        int more = tally.more();
+        // while try_counter < try_times
+        int more = truth(Ref::steal(PyObject_RichCompare(tries.get(), try_times, Py_LT)));
         if (more < 0) return Ref();
         if (!more) break;
         Ref client = get(fn, self, io_client);
         Ref recv = client ? get(fn, client.get(), io_recv) : Ref();
         if (!recv) return Ref();
         client.reset();
-        Ref count = tally.missing();
+        // self.client.recv(int(received_bytes - received_len))
+        Ref missing = Ref::steal(PyNumber_Subtract(want.get(), got.get()));
+        Ref count = missing ? Ref::steal(PyNumber_Long(missing.get())) : Ref();
         Ref chunk = count ? bv::call(recv.get(), count.get()) : Ref();
-        if (!chunk || !tally.tried()) return Ref();
+        if (!chunk) return Ref();
+        // try_counter += 1
+        tries = Ref::steal(PyNumber_InPlaceAdd(tries.get(), one.get()));
+        if (!tries) return Ref();
         int nonempty = PyObject_IsTrue(chunk.get());
         if (nonempty < 0) return Ref();
         if (nonempty) {
@@ -438,9 +363,13 @@ Ref receive_exact(bv::Function* fn, PyObject* self, PyObject* received_bytes, Py
             Ref grown = data ? Ref::steal(PyNumber_InPlaceAdd(data.get(), chunk.get())) : Ref();
             if (!set(fn, self, io_data, grown.get())) return Ref();
         }
+        // received_len += len(chunk); if received_len >= received_bytes: break
         Py_ssize_t n = PyObject_Length(chunk.get());
         if (n < 0) return Ref();
-        int complete = tally.add_and_check(n);
+        Ref len = bv::from_long(n);
+        got = len ? Ref::steal(PyNumber_InPlaceAdd(got.get(), len.get())) : Ref();
+        if (!got) return Ref();
+        int complete = truth(Ref::steal(PyObject_RichCompare(got.get(), want.get(), Py_GE)));
         if (complete < 0) return Ref();
         if (complete) break;
         // An empty read while bytes are missing: the peer has closed, and
@@ -459,11 +388,9 @@ Ref receive_exact(bv::Function* fn, PyObject* self, PyObject* received_bytes, Py
     Py_ssize_t n = PyObject_Length(again.get());
     if (n < 0) return Ref();
     again.reset();
-    if (!mirror_fast(view.get(), data.get(), n)) {
-        Ref stop = bv::from_long(n);
-        Ref slice = stop ? Ref::steal(PySlice_New(nullptr, stop.get(), nullptr)) : Ref();
-        if (!slice || PyObject_SetItem(view.get(), slice.get(), data.get()) < 0) return Ref();
-    }
+    Ref stop = bv::from_long(n);
+    Ref slice = stop ? Ref::steal(PySlice_New(nullptr, stop.get(), nullptr)) : Ref();
+    if (!slice || PyObject_SetItem(view.get(), slice.get(), data.get()) < 0) return Ref();
     return get(fn, self, io_data);
 }
 

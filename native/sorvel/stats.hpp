@@ -90,9 +90,6 @@ struct State {
     PyObject* sort_key;              // the merge's sort key: x[0]
     PyObject* own_increment;         // RangeRecord's _do_increment_func as created
     PyObject* own_running;           // SimpleTimer's running property as created
-    PyObject* own_total;             // SimpleTimer's total, _raise_not_start and
-    PyObject* own_raise_not_start;   // _raise_started as created
-    PyObject* own_raise_started;
     PyObject* own_running_fget;      // and its getter
     PyObject* datetime_module;       // the datetime module the body imported
     PyObject* datetime_now;          // its datetime.now, bound once (the type is immutable)
@@ -129,9 +126,6 @@ struct State {
         f(sort_key);
         f(own_increment);
         f(own_running);
-        f(own_total);
-        f(own_raise_not_start);
-        f(own_raise_started);
         f(own_running_fget);
         f(datetime_module);
         f(datetime_now);

@@ -112,20 +112,6 @@ inline Ref clock_now(bv::Function* fn) {
     return bv::call_method(cls.get(), s.names[n_now]);
 }
 
-// self.name(): when the lookup finds `own`, the function the class body
-// created, unshadowed, its body runs directly without the call protocol;
-// anything else is called as the interpreter would.
-inline Ref call_own(bv::Function* fn, PyObject* self, PyObject* name, PyObject* own,
-                    bv::Impl impl) {
-    bv::MethodLookup meth;
-    if (!meth.load(self, name)) return Ref();
-    if (meth.self() && meth.function() == own) {
-        PyObject* args[] = {self};
-        return Ref::steal(impl(fn, args));
-    }
-    return Ref::steal(meth.call());
-}
-
 // Calls obj.name() for its effect only.
 inline bool call_for_effect(PyObject* obj, PyObject* name) { return bool(bv::call_method(obj, name)); }
 
