@@ -29,7 +29,6 @@ SWITCHES=(
     "DICT_VERSION|default py36|FuturePosition.volume;FuturePosition.market_value;StockPosition.market_value;FuturePosition.snapshot()"
     "DICT_WATCH|py315|FuturePosition.volume;FuturePosition.market_value;StockPosition.market_value;FuturePosition.snapshot()"
     "LONG_COMPACT|py315|FuturePosition.volume;FuturePosition.total_volume_long;StockPosition.total_volume_long;position_available_today_long;FuturePosition.snapshot()"
-    "GET_METHOD|default|FuturePosition.market_value;StockPosition.market_value;FuturePosition.snapshot();SimpleTimer"
     "PRESHAPED_DICT|default py315|FuturePosition.snapshot();StockPosition.snapshot()"
     "WRAPPER_LAYOUT|default py36 py315|DotDict attribute read;update_info(1,000 reports);snapshot_positions() per target, 1,000"
     "PROPERTY_LAYOUT|default py36 py315|SimpleTimer"

@@ -93,15 +93,6 @@
 #define BV_DICT_WATCH 0
 #endif
 
-// The method lookup of the interpreter's own method calls (exported from 3.9
-// to 3.12): the function and the instance, without a bound method.
-#if !BV_PORTABLE && !defined(BV_NO_GET_METHOD) && PY_VERSION_HEX >= 0x03090000 && \
-    PY_VERSION_HEX < 0x030D0000
-#define BV_GET_METHOD 1
-#else
-#define BV_GET_METHOD 0
-#endif
-
 // A dict copy clones a combined table in one go from 3.8 on; a new ordered
 // dict can take over such a table (see odict_with_keys).
 #if !BV_PORTABLE && !defined(BV_NO_PRESHAPED_DICT) && BV_TESTED_THROUGH(3, 15) && \
@@ -187,48 +178,6 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 #endif
 #endif
 }
-
-// `obj.name` looked up as the call `obj.name(...)` does it: with `self_` set
-// the method is an unbound function to be called with the instance first.
-// The lookup and the call are separate steps, as in Python's evaluation of
-// a call (the arguments are evaluated in between).
-class MethodLookup {
-public:
-    bool load(PyObject* obj, PyObject* name) {
-#if BV_GET_METHOD
-        PyObject* meth = nullptr;
-        int unbound = _PyObject_GetMethod(obj, name, &meth);
-        fn_ = meth;
-        self_ = unbound && meth ? obj : nullptr;
-        if (self_) Py_INCREF(self_);
-#else
-        fn_ = PyObject_GetAttr(obj, name);
-        self_ = nullptr;
-#endif
-        return fn_ != nullptr;
-    }
-    // The lookup's result (the unbound function when self() is set).
-    PyObject* function() const { return fn_; }
-    PyObject* self() const { return self_; }
-    // Calls with up to two arguments (`b`, then `a`, may be null).
-    PyObject* call(PyObject* a = nullptr, PyObject* b = nullptr) const {
-        PyObject* stack[3] = {self_, a, b};
-        size_t n = b ? 2 : a ? 1 : 0;
-        if (self_) return vectorcall(fn_, stack, n + 1, nullptr);
-        return vectorcall(fn_, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }
-    MethodLookup() = default;
-    MethodLookup(const MethodLookup&) = delete;
-    MethodLookup& operator=(const MethodLookup&) = delete;
-    ~MethodLookup() {
-        Py_XDECREF(fn_);
-        Py_XDECREF(self_);
-    }
-
-private:
-    PyObject* fn_ = nullptr;
-    PyObject* self_ = nullptr;
-};
 
 // ---- numbers ----------------------------------------------------------------
 
