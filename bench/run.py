@@ -97,6 +97,8 @@ def main(argv=None):
         'memory': dict(memory),
     }
     if args.json:
+        if os.path.dirname(args.json):
+            os.makedirs(os.path.dirname(args.json), exist_ok=True)
         with open(args.json, 'w') as f:
             json.dump(doc, f, indent=1)
     print()
