@@ -8,6 +8,7 @@
 # and writes bench/results/internals-<python>-<switch>.json.
 #
 #     bash bench/internals.sh [--quick] [SWITCH ...]
+#     BELVANE_INTERNALS_ON=py315 bash bench/internals.sh --quick   # one interpreter
 #
 # Slow: one build per switch and interpreter.
 source "$(dirname "$0")/../scripts/common.sh"
@@ -57,7 +58,7 @@ compare() {
 }
 
 results=()
-for tag in default py36 py315; do
+for tag in ${BELVANE_INTERNALS_ON:-default py36 py315}; do
     python=${PY[$tag]:-}
     [ -n "$python" ] || continue
     build "$tag" "$python" > /dev/null
