@@ -24,18 +24,18 @@ done
 SWITCHES=(
     "FASTCALL|py36|FuturePosition.snapshot();FuturePosition.market_value;update_info(1,000 reports);StatusCollect.recoder_once"
     "LONG_DIGITS|default py36|FuturePosition.volume;FuturePosition.total_volume_long;StockPosition.total_volume_long;position_available_today_long;FuturePosition.snapshot()"
-    "QUIET_LOOKUP|default py36 py315|DotDict attribute read;DotDict reports"
+    "QUIET_LOOKUP|default py36|DotDict attribute read;DotDict reports"
     "TYPE_VERSION|default py36 py315|FuturePosition.volume;StockPosition.volume;FuturePosition.market_value;FuturePosition.total_volume_long;FuturePosition.snapshot();update_info(1,000 reports);snapshot_positions() per target, 1,000"
     "INLINE_VALUES|default py315|FuturePosition.volume;StockPosition.volume;FuturePosition.total_volume_long;FuturePosition.snapshot()"
     "DICT_VERSION|default py36|FuturePosition.volume;FuturePosition.market_value;StockPosition.market_value;FuturePosition.snapshot()"
     "DICT_WATCH|py315|FuturePosition.volume;FuturePosition.market_value;StockPosition.market_value;FuturePosition.snapshot()"
     "LONG_COMPACT|py315|FuturePosition.volume;FuturePosition.total_volume_long;StockPosition.total_volume_long;position_available_today_long;FuturePosition.snapshot()"
     "PRESHAPED_DICT|default py315|FuturePosition.snapshot();StockPosition.snapshot()"
-    "WRAPPER_LAYOUT|default py36 py315|DotDict attribute read;update_info(1,000 reports);snapshot_positions() per target, 1,000"
+    "WRAPPER_LAYOUT|default py36|DotDict attribute read;update_info(1,000 reports);snapshot_positions() per target, 1,000"
     "PROPERTY_LAYOUT|default py36 py315|SimpleTimer"
     "DATETIME_LAYOUT|py36|SimpleTimer;StatusCollect.recoder_once"
     "PRIVATE_LIST|default py36 py315|snapshot_positions() per target"
-    "ATTRIBUTE_SLOTS|default py36 py315|DotDict attribute;DotDict reports"
+    "ATTRIBUTE_SLOTS|default py36|DotDict attribute;DotDict reports"
 )
 
 declare -A PY
