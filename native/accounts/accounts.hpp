@@ -53,7 +53,6 @@ namespace accounts {
     X(n_gv, "gv")                                     \
     X(n_mft_to_datetime, "mft_to_datetime")           \
     X(n_OrderedDotDict, "OrderedDotDict")             \
-    X(n_DotDict, "DotDict")                           \
     X(n_env, "env")                                   \
     X(n_type, "type")                                 \
     X(n_handle_idx, "handle_idx")                     \
@@ -90,8 +89,6 @@ namespace accounts {
     X(n_dunder_init, "__init__")                      \
     X(n_dunder_missing, "__missing__")                \
     X(n_dunder_globals, "__globals__")                \
-    X(n_dunder_module, "__module__")                  \
-    X(n_dunder_qualname, "__qualname__")              \
     X(n_fget, "fget")                                 \
     X(n_CNY, "CNY")                                   \
     REPORT_KEYS(X)                                    \
@@ -190,8 +187,6 @@ struct State {
     struct Known {
         PyObject* odd_class;          // OrderedDotDict as imported
         getattrofunc odd_getattro;    // its attribute hook
-        PyObject* odd_getattr;        // its __getattr__
-        PyObject* dd_getattr;         // DotDict's __getattr__
         PyObject* odd_init;           // its __init__
         PyObject* odd_globals;        // the namespace its methods read
         PyObject* odict_keys;         // OrderedDict.keys
@@ -207,8 +202,6 @@ struct State {
         void fields(F&& f) {
             f(odd_class);
             f(odd_getattro);
-            f(odd_getattr);
-            f(dd_getattr);
             f(odd_init);
             f(odd_globals);
             f(odict_keys);
@@ -302,6 +295,35 @@ bv::Ref build_positions(bv::Function* fn, PyObject* self, const ReportValues& re
 
 // Remembers what the shortcuts compare against, once the class exists.
 bool remember_known_objects(bv::ModuleBody& m);
+
+// Each shortcut can be left out of a build (-DBELVANE_DISABLE=NAME) to
+// measure what it buys (bench/internals.sh, bench/README.md):
+//   REPORT_ATTRS      report.<attr> read as the key the toolkit's
+//                     __getattr__ would read;
+//   REPORT_COPY       dict() of an OrderedDict report copied in place;
+//   DIRECT_POSITIONS  the own make_positions fed the report's values, no copy;
+//   TEMPLATE_COPY     the position template filled without its object.
+#define BV_SHORTCUT(name) (!BV_SHORTCUT_OFF_##name)
+#ifdef BV_NO_REPORT_ATTRS
+#define BV_SHORTCUT_OFF_REPORT_ATTRS 1
+#else
+#define BV_SHORTCUT_OFF_REPORT_ATTRS 0
+#endif
+#ifdef BV_NO_REPORT_COPY
+#define BV_SHORTCUT_OFF_REPORT_COPY 1
+#else
+#define BV_SHORTCUT_OFF_REPORT_COPY 0
+#endif
+#ifdef BV_NO_DIRECT_POSITIONS
+#define BV_SHORTCUT_OFF_DIRECT_POSITIONS 1
+#else
+#define BV_SHORTCUT_OFF_DIRECT_POSITIONS 0
+#endif
+#ifdef BV_NO_TEMPLATE_COPY
+#define BV_SHORTCUT_OFF_TEMPLATE_COPY 1
+#else
+#define BV_SHORTCUT_OFF_TEMPLATE_COPY 0
+#endif
 // report.<attr>, for the report attributes AccountID, Market and Code.
 bv::Ref report_attr(bv::Function* fn, PyObject* report, PyObject* attr);
 // dict(mapping)

@@ -28,23 +28,21 @@ bool default_getattribute(PyTypeObject* t, State& st) {
 // Nothing in the instance's own namespace can shadow a class attribute.
 bool no_instance_attrs(PyObject* obj) { return bv::instance_attrs_empty(obj) == 1; }
 
-// The toolkit's own __getattr__ of OrderedDotDict or DotDict, as seen at
-// import: both read the key by subscription.
-bool toolkit_getattr(State& st, PyObject* f) {
-    return f && (f == st.known.odd_getattr || f == st.known.dd_getattr);
-}
-
-// Ordinary lookup, then (if it fails) the toolkit's __getattr__, which
-// reads the key: with nothing of that name in the class or the instance and
-// the dict's own subscription, `obj.attr` is the value stored under attr.
-// The class is judged for the three report attributes at once.
+// Ordinary lookup, then (if it fails) a __getattr__ that promises to read
+// the key first (the toolkit's): with nothing of that name in the class or
+// the instance and the dict's own subscription, `obj.attr` is the value
+// stored under attr. The class is judged for the three report attributes at
+// once.
 bool reads_keys_as_attrs(State& st, PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
-    if (!st.known.odd_getattro || t->tp_getattro != st.known.odd_getattro || !PyDict_Check(obj)) return false;
+    if (!BV_SHORTCUT(REPORT_ATTRS) || !st.known.odd_getattro ||
+        t->tp_getattro != st.known.odd_getattro || !PyDict_Check(obj))
+        return false;
     bool fit = remembered(st.known.reads_keys, t) ||
                remember(st.known.reads_keys, t,
                         bv::subscript_is_dicts(t) &&
-                            toolkit_getattr(st, type_attr(t, st, n_dunder_getattr)) &&
+                            bv::promises(type_attr(t, st, n_dunder_getattr),
+                                         bv::promise::kGetattrReadsItem) &&
                             default_getattribute(t, st) && !type_attr(t, st, n_AccountID) &&
                             !type_attr(t, st, n_Market) && !type_attr(t, st, n_Code));
     return fit && no_instance_attrs(obj);
@@ -54,7 +52,7 @@ bool reads_keys_as_attrs(State& st, PyObject* obj) {
 // iteration and subscription takes its keys in its order with their values.
 // With exact str keys only, no code can run while the copy is made.
 bool copies_as_odict(State& st, PyObject* m) {
-    if (!st.known.odict_keys || !PyODict_Check(m)) return false;
+    if (!BV_SHORTCUT(REPORT_COPY) || !st.known.odict_keys || !PyODict_Check(m)) return false;
     PyTypeObject* t = Py_TYPE(m);
     bool fit = remembered(st.known.copies, t);
     if (!fit) {
@@ -74,21 +72,6 @@ bool copies_as_odict(State& st, PyObject* m) {
     return true;
 }
 
-// `f` is the toolkit's own native OrderedDotDict.<member>, whose behaviour the
-// shortcuts rely on; a replacement made before this module loaded is not.
-bool toolkit_member(State& st, PyObject* f, const char* qualname) {
-    if (!f || !bv::is_native_function(f)) return false;
-    Ref module = bv::getattr(f, st.names[n_dunder_module]);
-    Ref qual = module ? bv::getattr(f, st.names[n_dunder_qualname]) : Ref();
-    if (!qual) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Check(module.get()) && PyUnicode_Check(qual.get()) &&
-           PyUnicode_CompareWithASCIIString(module.get(), "tframe.utils.sorvel") == 0 &&
-           PyUnicode_CompareWithASCIIString(qual.get(), qualname) == 0;
-}
-
 }  // namespace
 
 // Whether dict(self._position_template) can be built directly: the property
@@ -97,7 +80,8 @@ bool toolkit_member(State& st, PyObject* f, const char* qualname) {
 // __init__, which only calls OrderedDict.__init__ with an empty dict.
 int template_is_plain(bv::Function* fn, PyObject* self) {
     State& st = state(fn);
-    if (!st.known.template_property || !st.known.odd_class) return 0;
+    if (!BV_SHORTCUT(TEMPLATE_COPY) || !st.known.template_property || !st.known.odd_class)
+        return 0;
     PyTypeObject* t = Py_TYPE(self);
     if (t->tp_getattro != PyObject_GenericGetAttr ||
         type_attr(t, st, n__position_template) != st.known.template_property)
@@ -173,7 +157,8 @@ bool read_report(bv::Function* fn, PyObject* report, ReportValues& out) {
 
 bool own_make_positions(bv::Function* fn, PyObject* method, PyObject* self) {
     PyObject* own = state(fn).known.make_positions;
-    return own && PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == own &&
+    return BV_SHORTCUT(DIRECT_POSITIONS) && own && PyMethod_Check(method) &&
+           PyMethod_GET_FUNCTION(method) == own &&
            PyMethod_GET_SELF(method) == self;
 }
 
@@ -183,38 +168,27 @@ bool remember_known_objects(bv::ModuleBody& m) {
     PyObject* keys = type_attr(&PyODict_Type, st, n_keys);
     st.known.odict_keys = keys ? bv::new_ref(keys) : nullptr;
 
+    // The report classes' attribute hook, learnt from OrderedDotDict as
+    // imported, and what its __init__ promises.
     Ref odd = bv::global(m.globals(), st.names[n_OrderedDotDict]);
     if (!odd) return false;
     if (PyType_Check(odd.get()) &&
         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(odd.get()), &PyODict_Type)) {
         PyTypeObject* t = reinterpret_cast<PyTypeObject*>(odd.get());
-        PyObject* getattr_fn = type_attr(t, st, n_dunder_getattr);
-        PyObject* init_fn = type_attr(t, st, n_dunder_init);
-        Ref init = Ref::borrow(init_fn);
-        Ref getattr = Ref::borrow(getattr_fn);
-        Ref globals = init ? bv::getattr(init.get(), st.names[n_dunder_globals]) : Ref();
-        if (!globals) PyErr_Clear();
-        if (toolkit_member(st, getattr.get(), "OrderedDotDict.__getattr__") &&
-            toolkit_member(st, init.get(), "OrderedDotDict.__init__") && globals &&
-            PyDict_Check(globals.get()) && t->tp_getattro != PyObject_GenericGetAttr) {
+        if (bv::promises(type_attr(t, st, n_dunder_getattr), bv::promise::kGetattrReadsItem) &&
+            t->tp_getattro != PyObject_GenericGetAttr) {
             st.known.odd_getattro = t->tp_getattro;
             if (!bv::learn_dict_subscript(t)) return false;
-            st.known.odd_getattr = getattr.release();
-            // DotDict, the other report class the framework builds, as the
-            // toolkit module holds it (not imported here).
-            PyObject* dd = PyDict_GetItemWithError(globals.get(), st.names[n_DotDict]);
-            if (!dd && PyErr_Occurred()) return false;
-            if (dd && PyType_Check(dd) &&
-                PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(dd), &PyDict_Type) &&
-                reinterpret_cast<PyTypeObject*>(dd)->tp_getattro == t->tp_getattro) {
-                Ref dd_getattr = Ref::borrow(
-                    type_attr(reinterpret_cast<PyTypeObject*>(dd), st, n_dunder_getattr));
-                if (toolkit_member(st, dd_getattr.get(), "DotDict.__getattr__"))
-                    st.known.dd_getattr = dd_getattr.release();
+        }
+        Ref init = Ref::borrow(type_attr(t, st, n_dunder_init));
+        if (bv::promises(init.get(), bv::promise::kOrderedInitEmpty)) {
+            Ref globals = bv::getattr(init.get(), st.names[n_dunder_globals]);
+            if (!globals) return false;
+            if (PyDict_Check(globals.get())) {
+                st.known.odd_init = init.release();
+                st.known.odd_globals = globals.release();
+                st.known.odd_class = odd.release();
             }
-            st.known.odd_init = init.release();
-            st.known.odd_globals = globals.release();
-            st.known.odd_class = odd.release();
         }
     }
 

@@ -433,13 +433,14 @@ namespace {
 
 // Each module carries its own copy of this runtime, hence its own function
 // type. The type says, through a capsule in its namespace, which layout its
-// functions have, so that a module recognises another module's functions.
+// functions have, so that a module recognises another module's functions
+// and reads their promises (version 2 added them).
 struct FunctionAbi {
     unsigned magic;
     unsigned version;
     size_t size;
 };
-constexpr FunctionAbi kFunctionAbi{0x62766e66u, 1, sizeof(Function)};
+constexpr FunctionAbi kFunctionAbi{0x62766e66u, 2, sizeof(Function)};
 constexpr const char* kAbiCapsule = "belvane.function";
 constexpr const char* kAbiAttr = "__belvane_function__";
 
@@ -463,6 +464,11 @@ bool is_native_function(PyObject* o) {
     auto* theirs = static_cast<const FunctionAbi*>(PyCapsule_GetPointer(abi, kAbiCapsule));
     return theirs && theirs->magic == kFunctionAbi.magic &&
            theirs->version == kFunctionAbi.version && theirs->size == kFunctionAbi.size;
+}
+
+bool promises(PyObject* o, unsigned wanted) {
+    return o && is_native_function(o) &&
+           (reinterpret_cast<Function*>(o)->promises & wanted) == wanted;
 }
 
 Ref make_function(const FunctionSpec& desc, PyObject* module, const char* registered_name,
@@ -511,6 +517,7 @@ Ref make_function(const FunctionSpec& desc, PyObject* module, const char* regist
     f->has_varargs = has_varargs;
     f->npositional = desc.nparams - (has_varargs ? 1 : 0);
     f->desc = &desc;
+    f->promises = desc.promises;
     f->name = name.release();
     f->qualname = qualname.release();
     f->module_name = module_name.release();

@@ -44,6 +44,21 @@ struct Annotation {
 
 constexpr int kMaxParams = 8;
 
+// What a function guarantees about its own behaviour, stated by the module
+// that defines it, next to its code, and pinned by that module's tests.
+// Another module may take a shorter way to the same result where a function
+// it meets promises what that way assumes; the promises travel with the
+// function (its layout, below, is shared by every module's runtime).
+namespace promise {
+// __getattr__(self, item): when self[item] succeeds, returns its value and
+// has run nothing else.
+constexpr unsigned kGetattrReadsItem = 1u << 0;
+// OrderedDotDict.__init__(self, _dict=None): for a false _dict, calls
+// super(OrderedDotDict, self).__init__({}), with OrderedDotDict read from its
+// __globals__ at the call, and nothing else.
+constexpr unsigned kOrderedInitEmpty = 1u << 1;
+}  // namespace promise
+
 struct FunctionSpec {
     const char* name;
     Impl impl;
@@ -51,6 +66,7 @@ struct FunctionSpec {
     int nparams;
     const Annotation* annotations;
     int nannotations;
+    unsigned promises = 0;  // promise::k...
 
     constexpr FunctionSpec(const char* n, Impl f)
         : name(n), impl(f), params(nullptr), nparams(0), annotations(nullptr), nannotations(0) {}
@@ -74,6 +90,7 @@ struct Function {
     Impl impl;
     Py_ssize_t npositional;  // parameters that take positional arguments
     bool has_varargs;
+    unsigned promises;  // the spec's, readable by another module's runtime
     const FunctionSpec* desc;
     PyObject* name;
     PyObject* qualname;
@@ -99,6 +116,9 @@ bool is_function(PyObject* o);
 // A function of any of the modules' runtimes (another module's too) with
 // the same layout.
 bool is_native_function(PyObject* o);
+
+// The promises `o` makes, if it is such a function, all of `wanted`.
+bool promises(PyObject* o, unsigned wanted);
 
 // Calls `f` with `n` positional arguments (self first), as a call from
 // Python would.

@@ -174,6 +174,13 @@ enum class Kind : unsigned char { Method, Property, ClassMethod, StaticMethod };
 struct Member {
     Kind kind;
     FunctionSpec spec;
+
+    // The same member, whose function makes these promises.
+    constexpr Member promising(unsigned p) const {
+        Member m = *this;
+        m.spec.promises = p;
+        return m;
+    }
 };
 
 // Table entries: bv::method("name", impl, kParams), bv::property("name",

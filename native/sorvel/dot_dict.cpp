@@ -132,16 +132,20 @@ const bv::Param kSetattr[] = {bv::arg("self"), bv::arg("key"), bv::arg("value")}
 const bv::Param kGetattr[] = {bv::arg("self"), bv::arg("item")};
 const bv::Param kSelf[] = {bv::arg("self")};
 
+// What other modules may rely on (bv::promise): `getattr_impl` returns
+// self[item] as soon as that succeeds, and `init_impl`, for a false _dict,
+// only calls its base's __init__ with a new empty dict, the class read by
+// name (tests/test_dot_dict.py holds both to it).
 const bv::Member kDotDictMembers[] = {
     bv::method("__init__", dd_init, kInit),
     bv::method("__setattr__", setattr_impl, kSetattr),
-    bv::method("__getattr__", dd_getattr, kGetattr),
+    bv::method("__getattr__", dd_getattr, kGetattr).promising(bv::promise::kGetattrReadsItem),
     bv::method("__str__", dd_str, kSelf),
 };
 const bv::Member kOrderedDotDictMembers[] = {
-    bv::method("__init__", odd_init, kInit),
+    bv::method("__init__", odd_init, kInit).promising(bv::promise::kOrderedInitEmpty),
     bv::method("__setattr__", setattr_impl, kSetattr),
-    bv::method("__getattr__", odd_getattr, kGetattr),
+    bv::method("__getattr__", odd_getattr, kGetattr).promising(bv::promise::kGetattrReadsItem),
     bv::method("__str__", odd_str, kSelf),
 };
 
