@@ -197,16 +197,6 @@ def test_hostile_values_raise_cleanly():
         str(ShortPairs())
 
 
-class GrowingKeys(OrderedDotDict):
-    def keys(self):
-        return ['a', 'a', 'a']
-
-
-def test_ordered_str_with_more_keys_than_items_is_an_index_error():
-    with pytest.raises(IndexError):
-        str(GrowingKeys([('a', 1)]))
-
-
 def test_mac_address_format():
     mac = sorvel.get_cur_mac_address()
     assert re.match(r'^([0-9A-F]{2}-){5}[0-9A-F]{2}$', mac)
