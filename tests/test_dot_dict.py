@@ -14,6 +14,8 @@ OrderedDotDict = sorvel.OrderedDotDict
 BOTH = [DotDict, OrderedDotDict]
 
 
+# ---- examples ---------------------------------------------------------------
+
 @pytest.mark.parametrize('cls', BOTH)
 @pytest.mark.parametrize('empty', [None, {}, [], 0, '', ()])
 def test_falsy_argument_gives_empty(cls, empty):

@@ -23,6 +23,8 @@ def compiled(monkeypatch):
     return calls
 
 
+# ---- examples ---------------------------------------------------------------
+
 @pytest.mark.parametrize('raw, text', [
     (b'a = 1\r\nb = 2\rc = 3\n', u'a = 1\nb = 2\nc = 3\n'),
     (b'\xef\xbb\xbfx = 1\n', u'\ufeffx = 1\n'),
@@ -123,6 +125,8 @@ def test_compiler_errors_propagate(impl, tmp_path):
     pytest.raises(SyntaxError, impl.FileStrategyLoader(str(tmp_path / 's.py')).load, {})
 
 
+# ---- leaks ------------------------------------------------------------------
+
 def test_no_reference_left(impl, compiled, tmp_path):
     path = tmp_path / 's.py'
     path.write_text(u'x = 1\n')
@@ -136,6 +140,8 @@ def test_no_reference_left(impl, compiled, tmp_path):
         del compiled[:]
     assert (sys.getrefcount(scope), sys.getrefcount(name)) == before
 
+
+# ---- calls, against the peer ------------------------------------------------
 
 @pytest.mark.parametrize('call', [
     lambda m: m.FileStrategyLoader(),

@@ -26,6 +26,8 @@ def manager(impl, tmp_path):
     return Manager
 
 
+# ---- examples ---------------------------------------------------------------
+
 def test_class_as_created(impl):
     cls = impl.OutputFileManager
     assert not hasattr(cls, 'tempfile')
@@ -185,6 +187,8 @@ def test_listdir_failure_in_the_fallback_propagates(impl, manager, tmp_path, mon
     assert str(info.value.__context__) == 'held open: %s' % log
 
 
+# ---- removal through links and shared directories ---------------------------
+
 def tree(path):
     return sorted(os.path.relpath(os.path.join(d, n), path)
                   for d, dirs, files in os.walk(path) for n in dirs + files)
@@ -287,6 +291,8 @@ def test_private_directories_only_in_the_shared_temporary_directory(impl, tmp_pa
     finally:
         os.umask(umask)
 
+
+# ---- calls, against the peer ------------------------------------------------
 
 @pytest.mark.parametrize('call', [
     lambda c: c.root_sub_dir('', 1),

@@ -26,6 +26,8 @@ def clock(mod, monkeypatch):
     return c
 
 
+# ---- the module and its unit table ------------------------------------------
+
 def test_module_creates_the_classes_in_order():
     # In a fresh interpreter: other tests rebind the module's globals.
     code = ('from belvane.tframe.utils import sorvel\n'
@@ -52,6 +54,8 @@ def test_unknown_unit_falls_back_to_seconds(mod, unit, expected):
     assert t.elapsed == 0 and type(t.elapsed) is int
     assert t.start_time is None and not t.running
 
+
+# ---- examples ---------------------------------------------------------------
 
 def test_new_stopped_timer_renders_zero_seconds(mod):
     assert str(mod.SimpleTimer('t', start=False)) == 't 0 秒'
@@ -184,6 +188,8 @@ def test_value_rendering_of_odd_elapsed_values(mod):
     with pytest.raises(TypeError):
         str(t)
 
+
+# ---- globals, patches and calls, as in the peer -----------------------------
 
 def test_unit_table_read_through_the_module_global(mod, monkeypatch):
     t = mod.SimpleTimer(unit='ms', start=False)

@@ -424,6 +424,8 @@ def test_rebound_socket_global(impl, monkeypatch, fake_time):
     assert isinstance(info.value.__context__, OSError)
 
 
+# ---- leaks and calls --------------------------------------------------------
+
 def test_no_reference_left_on_error_paths(impl, fake_time):
     failure = ConnectionResetError('reset')
     payload = b'payload'

@@ -38,6 +38,8 @@ def report(name, lines, mode='default', phase='default'):
         name, mode, phase, '.\n'.join(lines)) + EQ + '\n')
 
 
+# ---- examples ---------------------------------------------------------------
+
 def test_instance_is_shared_and_in_the_namespace(mod):
     a = mod.StatusCollect.instance()
     assert a is mod.StatusCollect.instance()
@@ -248,6 +250,8 @@ def test_timer_class_read_through_the_module_global(mod, clock, monkeypatch):
     assert made == [[('prompt', 'p'), ('start', True), ('unit', 'ms')]]
 
 
+# ---- against the peer -------------------------------------------------------
+
 def test_results_equal_the_peer(monkeypatch):
     def run(m):
         m.StatusCollect._StatusCollect__state.clear()
@@ -282,6 +286,8 @@ def test_argument_errors_match_python(meth, params, call):
     assert raised(lambda: sorvel.StatusCollect.instance(1)) == raised(
         lambda: reference_function('cls', 'StatusCollect.instance')(sorvel.StatusCollect, 1))
 
+
+# ---- leaks ------------------------------------------------------------------
 
 def test_no_references_or_memory_leak():
     import gc
