@@ -297,8 +297,9 @@ def loader_calls(patch, tmp):
 
 
 def quiet_client(reads, double=SocketDouble):
-    """A client on a double that answer from `reads` in turn, over and over;
-    neither records anything (a growing record would read as a leak)."""
+    """A client whose double answers its reads, sendall and close from
+    `reads` in turn, over and over; neither records anything (a growing
+    record would read as a leak)."""
     c = attached(recording(sorvel.SocketBase, buffer=256),
                  double(reads, scripted=('sendall', 'close'), cycle=True, record=False),
                  status=0, timeout=1)
