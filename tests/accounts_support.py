@@ -7,6 +7,7 @@ import numpy
 from belvane.realtrade.model import accounts as native
 from belvane.tframe import sysclsbase
 from belvane.tframe.utils.sorvel import OrderedDotDict
+from outcomes import outcome
 from peers import accounts as peer
 
 MODULES = [native, peer]
@@ -111,3 +112,32 @@ class Recorder(object):
         monkeypatch.setattr(module, 'todotmc', todotmc)
         monkeypatch.setattr(module, 'mft_to_datetime', mft_to_datetime)
         monkeypatch.setattr(module, 'np', FakeNumpy())
+
+
+def agree(scenario, monkeypatch=None):
+    """scenario(module) gives the same outcome on the native module and on
+    the peer and, with `monkeypatch` (the framework calls are recorded
+    through it), makes the same calls into the framework; returns the
+    native outcome."""
+    results = []
+    for mod in MODULES:
+        log = []
+        if monkeypatch is not None:
+            with monkeypatch.context() as m:
+                log = Recorder(mod, m).log
+                results.append((outcome(lambda: scenario(mod)), log))
+        else:
+            results.append((outcome(lambda: scenario(mod)), log))
+    (a, log_a), (b, log_b) = results
+    assert a == b, (a, b)
+    assert log_a == log_b
+    return a
+
+
+def snapshots(acc, indices=(0, 1, 2, 3, 7, 9, -1), side=gv.POSITIONSIDE_UNKNOWN):
+    """Outcomes of everything an account answers."""
+    return [outcome(acc.snapshot_positions), outcome(lambda: acc.snapshot_position(indices, side)),
+            outcome(acc.snapshot_cash),
+            [outcome(lambda: acc.get_position_info(k, i)) for k in ('VolumeLong', 'Price', 'Code')
+             for i in (0, 3, 5)],
+            outcome(lambda: acc.get_cash_info('TotalAsset'))]

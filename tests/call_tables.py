@@ -18,7 +18,8 @@ from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel, utilfunc
 from hostile_support import BadBool, Boom, hostile
 from positions_support import RecordingEnv, native as positions, worked_future, worked_stock
-from toolkit_support import FakeClock
+from socket_support import SocketDouble, SocketModule, TimingOut, attached, recording
+from toolkit_support import FakeClock, FakeTime
 
 
 def stepping_clock(patch):
@@ -295,84 +296,26 @@ def loader_calls(patch, tmp):
     ]
 
 
-class Double(object):
-    """A connected socket that answers from a list in turn; an exception in
-    the list is raised."""
-
-    def __init__(self, answers):
-        self.answers = answers
-        self.i = 0
-
-    def _next(self):
-        a = self.answers[self.i % len(self.answers)]
-        self.i += 1
-        if isinstance(a, BaseException):
-            a.__traceback__ = None
-            raise a
-        return a
-
-    def recv(self, n):
-        return self._next()
-
-    def recv_into(self, buf, n):
-        a = self._next()
-        buf[:len(a)] = a
-        return len(a)
-
-    def sendall(self, data):
-        self._next()
-
-    def settimeout(self, t):
-        pass
-
-    def close(self):
-        self._next()
-
-
-class NoSleep(object):
-    # Unlike FakeTime it keeps no record: a growing record would read as a leak.
-    @staticmethod
-    def sleep(s):
-        pass
-
-
-class Client(sorvel.SocketBase):
-    socket_default_buffer = 256
-
-    def callback_connected(self):
-        pass
-
-    def callback_disconnected(self):
-        pass
-
-    def callback_network_error(self, e):
-        pass
-
-
-class TimingOut(Double):
-    """Every read times out; the drain after an unexpected error finds
-    nothing, so that what a RecursionError there leaves is the
-    RecursionError itself, not the next timeout."""
-
-    def recv_into(self, buf, n):
-        return 0
-
-
-def attached(answers, double=Double):
-    c = Client('127.0.0.1', 9, timeout=1)
-    c.client = double(answers)
+def quiet_client(reads, double=SocketDouble):
+    """A client whose double answers its reads, sendall and close from
+    `reads` in turn, over and over; neither records anything (a growing
+    record would read as a leak)."""
+    c = attached(recording(sorvel.SocketBase, buffer=256),
+                 double(reads, scripted=('sendall', 'close'), cycle=True, record=False),
+                 status=0, timeout=1)
+    c.events = None
     return c
 
 
 def socket_calls(patch):
-    patch.setattr(sorvel, 'time', NoSleep)
-    ok = attached([b'abc', b'de'])
-    failing = attached([OSError('down')])
-    odd = attached([ValueError('odd')])
-    timing_out = attached([socket.timeout('slow')], TimingOut)
-    long_data = attached([b'x' * 300])
+    patch.setattr(sorvel, 'time', FakeTime(record=False))
+    ok = quiet_client([b'abc', b'de'])
+    failing = quiet_client([OSError('down')])
+    odd = quiet_client([ValueError('odd')])
+    timing_out = quiet_client([socket.timeout('slow')], TimingOut)
+    long_data = quiet_client([b'x' * 300])
     bare = sorvel.SocketBase('127.0.0.1', 9)
-    bare.client = Double([b''])
+    bare.client = SocketDouble([b''], scripted=('sendall', 'close'), cycle=True, record=False)
 
     def exchange():
         ok.status = 1
@@ -391,6 +334,9 @@ def socket_calls(patch):
     def timeout():
         timing_out.status = 1
         return timing_out.receive_data(4, try_times=2)
+
+    def construct():
+        recording(sorvel.SocketBase, buffer=256)('h', 1, timeout=0)
     return [
         ('exchange', exchange), ('failure', failure),
         ('error read', lambda: (failure(), failing.error)),
@@ -398,43 +344,19 @@ def socket_calls(patch):
         ('unexpected', lambda: odd.receive_data(3)), ('beyond buffer', lambda: long_data.receive_data(300)),
         ('hooks', lambda: bare._deal_error(OSError('x'))), ('disconnect hook', bare.disconnect),
         ('set_timeout', lambda: failing.set_timeout(2)),
-        ('construct', lambda: Client('h', 1, timeout=0)),
+        ('construct', construct),
     ]
-
-
-class Connecting(Double):
-    def connect(self, address):
-        return self._next()
-
-    def setsockopt(self, *a):
-        pass
-
-    def close(self):
-        pass
-
-
-class Sockets(object):
-    """Stands in for the socket module: its sockets connect or are refused
-    as `answers` says."""
-    error, timeout = OSError, socket.timeout
-    AF_INET, SOCK_STREAM = socket.AF_INET, socket.SOCK_STREAM
-    SOL_SOCKET, SO_RCVBUF = socket.SOL_SOCKET, socket.SO_RCVBUF
-
-    def __init__(self, answers=(None,)):
-        self.answers = list(answers)
-
-    def socket(self, *a):
-        return Connecting(list(self.answers))
 
 
 def connect_calls(patch):
     """connect, reconnect and the permission check, on sockets the module
     global makes: one that connects and one that is refused."""
-    patch.setattr(sorvel, 'time', NoSleep)
-    patch.setattr(sorvel, 'socket', Sockets())
-    refusing = Sockets([ConnectionRefusedError('no')])
-    linked = Client('127.0.0.1', 9)
-    refused = Client('127.0.0.1', 9)
+    patch.setattr(sorvel, 'time', FakeTime(record=False))
+    patch.setattr(sorvel, 'socket', SocketModule(record=False))
+    refusing = SocketModule([ConnectionRefusedError('no')], record=False)
+    linked = recording(sorvel.SocketBase, buffer=256)('127.0.0.1', 9)
+    refused = recording(sorvel.SocketBase, buffer=256)('127.0.0.1', 9)
+    linked.events = refused.events = None
     cache = sysclsbase.vr.g_BelvaneCache
 
     def refuse():

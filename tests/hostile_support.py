@@ -86,3 +86,15 @@ def hostile_params(base=int, value=3, dunders=None):
         for m in MODES[i % 2:i % 2 + 1] if SANITIZED else MODES:
             out.append(('%s-%s' % (d.strip('_'), m), hostile(d, m, value, base)))
     return out
+
+
+def odd_values(base=int, value=3):
+    """(id, value) pairs: hostile values of one base, and the plain odd ones."""
+    return hostile_params(base, value) + [
+        ('none', None), ('huge', 2 ** 100), ('neg-huge', -2 ** 100), ('nan', float('nan')),
+        ('inf', float('inf')), ('-inf', float('-inf')), ('object', object()), ('list', [1, 2]),
+        ('true', True), ('text', 'x'), ('bytes', b'x'), ('badbool', BadBool())]
+
+
+INT_VALUES = odd_values()
+STR_VALUES = odd_values(str, 'sec')

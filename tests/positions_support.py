@@ -12,6 +12,18 @@ SHORT = gv.POSITIONSIDE_SHORT
 UNKNOWN = gv.POSITIONSIDE_UNKNOWN
 IMPLS = pytest.mark.parametrize('mod', [native, peer], ids=['native', 'peer'])
 
+# Every figure a position answers, by name.
+CALLS = [
+    ('snapshot', lambda p: p.snapshot()), ('volume long', lambda p: p.volume(LONG)),
+    ('volume short', lambda p: p.volume(SHORT)), ('volume unknown', lambda p: p.volume(UNKNOWN)),
+    ('value long', lambda p: p.market_value(LONG)), ('value short', lambda p: p.market_value(SHORT)),
+    ('total long', lambda p: p.total_volume_long), ('total short', lambda p: p.total_volume_short),
+    ('available long', lambda p: p.position_available_long),
+    ('available short', lambda p: p.position_available_short),
+    ('today long', lambda p: p.position_available_today_long),
+    ('today short', lambda p: p.position_available_today_short),
+]
+
 
 class RecordingEnv(object):
     """An environment that answers fixed figures and records every call."""

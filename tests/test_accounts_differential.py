@@ -1,45 +1,18 @@
 """The native account against its pure-Python peer: same results, same calls
-into the framework, same failures, including under hostile inputs and with
-the classes it relies on patched."""
+into the framework, same failures, on random accounts and with the classes
+it relies on patched. (Hostile input: test_accounts_hostile.py.)"""
 import gc
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from accounts_support import (HANDLE, NAN, REPORT_KEYS, STAMP, Recorder, cash, gv, make_account,
-                              native, peer, report)
+from accounts_support import (HANDLE, NAN, REPORT_KEYS, STAMP, agree, cash, gv, make_account, native,
+                              report, snapshots)
 from belvane.tframe.utils.sorvel import OrderedDotDict
 from conftest import run_python
-from hostile_support import Boom
-from outcomes import outcome
 
 
-def run_both(scenario, monkeypatch=None):
-    """Runs scenario(module, log) for both modules and checks that results and
-    framework call logs agree."""
-    results = []
-    for mod in (native, peer):
-        log = []
-        if monkeypatch is not None:
-            with monkeypatch.context() as m:
-                log = Recorder(mod, m).log
-                results.append((outcome(lambda: scenario(mod)), log))
-        else:
-            results.append((outcome(lambda: scenario(mod)), log))
-    (a, log_a), (b, log_b) = results
-    assert a == b, (a, b)
-    assert log_a == log_b
-    return a
-
-
-def snapshots(acc, indices=(0, 1, 2, 3, 7, -1), side=gv.POSITIONSIDE_UNKNOWN):
-    return [outcome(acc.snapshot_positions), outcome(lambda: acc.snapshot_position(indices, side)),
-            outcome(acc.snapshot_cash),
-            [outcome(lambda: acc.get_position_info(k, i)) for k in ('VolumeLong', 'Price', 'Code')
-             for i in (0, 3, 5)]]
-
-
-# ---- random accounts -------------------------------------------------------------
+# ---- random accounts ------------------------------------------------------
 
 markets = st.sampled_from(['SH', 'sh', 'SZ', 'x'])
 codes = st.sampled_from(['1', '2', 'a1'])
@@ -73,122 +46,10 @@ def test_random_accounts_agree(monkeypatch, data):
         acc = make_account(mod, pairs)
         acc.update_info(cash(), reports)
         return [list(acc._position)] + snapshots(acc, indices, side)
-    run_both(scenario, monkeypatch)
+    agree(scenario, monkeypatch)
 
 
-# ---- hostile inputs ----------------------------------------------------------------
-
-class RaisingGet(OrderedDotDict):
-    def __getitem__(self, key):
-        if key == 'Price':
-            raise Boom(key)
-        return OrderedDotDict.__getitem__(self, key)
-
-
-class OwnKeys(OrderedDotDict):
-    def keys(self):
-        return [k for k in OrderedDotDict.keys(self) if k != 'Price']
-
-
-class Missing(OrderedDotDict):
-    def __missing__(self, key):
-        return 'missing ' + key
-
-
-class BadStr(object):
-    def __str__(self):
-        raise Boom('str')
-
-    def __eq__(self, other):
-        return type(other) is BadStr
-
-    def __hash__(self):
-        return 0
-
-
-class BadEq(object):
-    def __eq__(self, other):
-        raise Boom('eq')
-    __ne__ = __eq__
-    __hash__ = object.__hash__
-
-
-@pytest.mark.parametrize('make_reports', [
-    lambda: [report('SH', '600000', cls=RaisingGet)],
-    lambda: [report('SH', '600000', cls=OwnKeys)],
-    lambda: [report('SH', '600000', cls=Missing)],
-    lambda: [report(BadStr(), '1')],
-    lambda: [report('SH', '1', account=BadEq())],
-    lambda: [dict(report('SH', '600000'))],
-    lambda: [5],
-], ids=['raising __getitem__', 'own keys', '__missing__', 'raising __str__', 'raising __ne__',
-        'plain dict', 'not a mapping'])
-def test_hostile_reports(monkeypatch, make_reports):
-    def scenario(mod):
-        acc = make_account(mod)
-        pushed = outcome(lambda: acc.update_info(cash(), make_reports()))
-        if pushed[0] != 'ok':
-            # Reports that cannot be pushed are filed directly.
-            for r in make_reports():
-                acc._position['SH.600000'] = r
-        return [pushed] + snapshots(acc)
-    run_both(scenario, monkeypatch)
-
-
-@pytest.mark.parametrize('mutate', ['clear', 'append', 'reverse', 'replace'])
-def test_target_list_mutated_by_todotmc(monkeypatch, mutate):
-    def scenario(mod):
-        handed_out = []
-        real = mod.todotmc
-
-        def todotmc(x):
-            if isinstance(x, dict) and handed_out:
-                keys = handed_out[-1]
-                if mutate == 'clear':
-                    del keys[:]
-                elif mutate == 'append':
-                    keys.append('SH.600519')
-                elif mutate == 'reverse':
-                    keys.reverse()
-                else:
-                    keys[:] = ['X.%d' % i for i in range(len(keys))]
-            result = real(x)
-            if not isinstance(x, dict):
-                handed_out.append(result)
-            return result
-        monkeypatch.setattr(mod, 'todotmc', todotmc)
-        acc = make_account(mod, [('SH', '600000'), ('SZ', '000001'), ('SH', '600519')] * 2)
-        acc.update_info(cash(), [report('sz', '000001'), report('q', 'q')])
-        return snapshots(acc)
-    run_both(scenario)
-
-
-def test_target_list_that_is_kept_elsewhere(monkeypatch):
-    kept = []
-
-    def scenario(mod):
-        real = mod.todotmc
-        monkeypatch.setattr(mod, 'todotmc', lambda x: kept.append(real(x)) or kept[-1])
-        acc = make_account(mod)
-        acc.update_info(cash(), [report('sz', '000001')])
-        return acc.snapshot_positions()
-    run_both(scenario)
-
-
-def test_table_changed_during_snapshot():
-    def scenario(mod):
-        class Meddling(mod.BVRealAccount):
-            def make_positions(self, temp_position):
-                self._position.clear()
-                self._position['NEW.1'] = report('new', '1')
-                return super(Meddling, self).make_positions(temp_position)
-        acc = Meddling(make_account(mod).env, 'stock', 0, 'n', HANDLE, 'CNY')
-        acc.update_info(cash(), [report('sz', '000001'), report('SH', '600000')])
-        return acc.snapshot_positions()
-    run_both(scenario)
-
-
-# ---- what the shortcuts rely on, changed -------------------------------------------------
+# ---- what the shortcuts rely on, changed ----------------------------------
 
 def patch_class(monkeypatch, attr, value):
     monkeypatch.setattr(OrderedDotDict, attr, value, raising=False)
@@ -246,25 +107,7 @@ def test_changed_pieces_agree(monkeypatch, change):
             if change == 'template getter':
                 prop.__init__(real_getter)
             monkeypatch.undo()
-    run_both(scenario)
-
-
-def test_no_reference_leaks():
-    acc = make_account(native)
-    reports = [report('sz', '000001'), report('q', 'q')]
-
-    def work():
-        acc.update_info(cash(), reports)
-        snapshots(acc)
-        acc.make_positions(dict(reports[0]))
-    for _ in range(3):
-        work()
-    gc.collect()
-    before = len(gc.get_objects())
-    for _ in range(50):
-        work()
-    gc.collect()
-    assert len(gc.get_objects()) - before < 50
+    agree(scenario)
 
 
 def test_toolkit_class_patched_before_import():
@@ -306,4 +149,24 @@ def test_class_changed_after_first_use(monkeypatch, change):
             return [before, list(acc._position), snapshots(acc)]
         finally:
             monkeypatch.undo()
-    run_both(scenario)
+    agree(scenario)
+
+
+# ---- leaks ----------------------------------------------------------------
+
+def test_no_reference_leaks():
+    acc = make_account(native)
+    reports = [report('sz', '000001'), report('q', 'q')]
+
+    def work():
+        acc.update_info(cash(), reports)
+        snapshots(acc)
+        acc.make_positions(dict(reports[0]))
+    for _ in range(3):
+        work()
+    gc.collect()
+    before = len(gc.get_objects())
+    for _ in range(50):
+        work()
+    gc.collect()
+    assert len(gc.get_objects()) - before < 50

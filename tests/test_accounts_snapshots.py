@@ -15,6 +15,8 @@ CASH_RECORD_KEYS = [
     'change_reason']
 
 
+# ---- examples ---------------------------------------------------------------
+
 @both
 def test_positions_sorted_with_unknown_targets_last(mod):
     pairs = [('SH', '600000'), ('SZ', '000001'), ('sh', '600000'), ('SH', '600519')]

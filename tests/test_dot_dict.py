@@ -5,12 +5,16 @@ import re
 import pytest
 
 from belvane.tframe.utils import sorvel
-from hostile_support import BadBool, Boom, hostile
+from hostile_support import INT_VALUES, STR_VALUES, BadBool, Boom, hostile
+from outcomes import outcome, run_both
+from toolkit_support import TOOLKITS
 
 DotDict = sorvel.DotDict
 OrderedDotDict = sorvel.OrderedDotDict
 BOTH = [DotDict, OrderedDotDict]
 
+
+# ---- examples ---------------------------------------------------------------
 
 @pytest.mark.parametrize('cls', BOTH)
 @pytest.mark.parametrize('empty', [None, {}, [], 0, '', ()])
@@ -195,16 +199,6 @@ def test_hostile_values_raise_cleanly():
         str(ShortPairs())
 
 
-class GrowingKeys(OrderedDotDict):
-    def keys(self):
-        return ['a', 'a', 'a']
-
-
-def test_ordered_str_with_more_keys_than_items_is_an_index_error():
-    with pytest.raises(IndexError):
-        str(GrowingKeys([('a', 1)]))
-
-
 def test_mac_address_format():
     mac = sorvel.get_cur_mac_address()
     assert re.match(r'^([0-9A-F]{2}-){5}[0-9A-F]{2}$', mac)
@@ -253,3 +247,111 @@ def test_ordered_init_calls_its_base_with_a_new_empty_dict(empty, monkeypatch):
     # Recording's own __init__.
     monkeypatch.setattr(sorvel, 'OrderedDotDict', Recording)
     assert Sub(empty) == {} and len(seen) == 1
+
+
+# ---- hostile inputs, native against peer ------------------------------------
+
+DICT_KINDS = ['DotDict', 'OrderedDotDict']
+
+
+def dict_scenario(impl, kind, h):
+    cls = getattr(impl, kind)
+    out = []
+    out.append(outcome(lambda: cls(h)))
+    d = cls([('a', 1)])
+    out.append(outcome(lambda: d.__setitem__(h, 2)))
+    out.append(outcome(lambda: str(d)))
+    out.append(outcome(lambda: setattr(d, 'x', h)))
+    out.append(outcome(lambda: d.x))
+    out.append(outcome(lambda: str(d)))
+    out.append(outcome(lambda: cls.__getattr__(d, h)))
+    out.append(outcome(lambda: cls.__setattr__(d, h, 1)))
+    out.append(outcome(lambda: cls.__init__(d, h)))
+    # Still a working mapping.
+    d2 = cls([('a', 1)])
+    d2.b = 'y'
+    out.append(outcome(lambda: (str(d2), d2.a, d2.b)))
+    return out
+
+
+@pytest.mark.parametrize('kind', DICT_KINDS)
+@pytest.mark.parametrize('pool', [INT_VALUES, STR_VALUES], ids=['int', 'str'])
+def test_dicts_with_hostile_keys_and_values(kind, pool):
+    for _, h in pool:
+        run_both(dict_scenario, TOOLKITS, kind, h)
+
+
+def dict_views(kind):
+    """Subclasses whose items/keys/__getitem__ misbehave in __str__."""
+    def make(impl):
+        base = getattr(impl, kind)
+        out = {}
+
+        class WrongItems(base):
+            def items(self):
+                return 5
+        out['items not iterable'] = WrongItems
+
+        class ShortPairs(base):
+            def items(self):
+                return [('a',), ('b', 1, 2)]
+        out['short pairs'] = ShortPairs
+
+        class RaisingIter(base):
+            def items(self):
+                return iter(hostile('__iter__', 'raise', base=object) for _ in range(1))
+        out['raising pairs'] = RaisingIter
+
+        class Mutating(base):
+            def __getitem__(self, k):
+                self.clear()
+                return base.__getitem__(self, k) if k in self else 'gone'
+        out['getitem clears'] = Mutating
+
+        class LenLies(base):
+            def items(self):
+                return hostile('__len__', 'wrong', [('a', 1)], base=list)
+        out['len lies'] = LenLies
+
+        class ManyKeys(base):
+            def keys(self):
+                return ['a'] * 5
+        out['more keys than items'] = ManyKeys
+
+        class KeysRaise(base):
+            def keys(self):
+                raise Boom('keys')
+        out['keys raise'] = KeysRaise
+
+        class ReprDeletes(object):
+            def __init__(self, d):
+                self.d = d
+
+            def __repr__(self):
+                self.d.clear()
+                return 'R'
+        out['repr clears'] = ReprDeletes
+        return out
+    return make
+
+
+@pytest.mark.parametrize('kind', DICT_KINDS)
+@pytest.mark.parametrize('case', ['items not iterable', 'short pairs', 'raising pairs',
+                                  'getitem clears', 'len lies', 'more keys than items',
+                                  'keys raise', 'repr clears'])
+def test_dict_str_with_misbehaving_views(kind, case):
+    make = dict_views(kind)
+
+    def scenario(impl):
+        cls = make(impl)[case]
+        if case == 'repr clears':
+            d = getattr(impl, kind)()
+            d['a'] = cls(d)
+            d['b'] = 2
+        else:
+            d = cls([('a', 1), ('b', 2)])
+        out = [outcome(lambda: str(d)), outcome(lambda: d.a), outcome(lambda: d.zz)]
+        d['c'] = 3
+        out.append(outcome(lambda: d.c))
+        return out
+    run_both(scenario, TOOLKITS)

@@ -6,9 +6,10 @@ import sys
 import pytest
 
 from belvane.tframe.utils import sorvel, utilfunc
-from outcomes import raised
+from hostile_support import STR_VALUES
+from outcomes import outcome, raised, run_both
 from peers import sorvel_io
-from toolkit_support import impl  # noqa: F401 (fixture)
+from toolkit_support import TOOLKITS, impl  # noqa: F401 (fixture)
 
 
 @pytest.fixture
@@ -21,6 +22,8 @@ def compiled(monkeypatch):
     monkeypatch.setattr(utilfunc, 'compile_strategy', compile_strategy)
     return calls
 
+
+# ---- examples ---------------------------------------------------------------
 
 @pytest.mark.parametrize('raw, text', [
     (b'a = 1\r\nb = 2\rc = 3\n', u'a = 1\nb = 2\nc = 3\n'),
@@ -122,6 +125,8 @@ def test_compiler_errors_propagate(impl, tmp_path):
     pytest.raises(SyntaxError, impl.FileStrategyLoader(str(tmp_path / 's.py')).load, {})
 
 
+# ---- leaks ------------------------------------------------------------------
+
 def test_no_reference_left(impl, compiled, tmp_path):
     path = tmp_path / 's.py'
     path.write_text(u'x = 1\n')
@@ -136,6 +141,8 @@ def test_no_reference_left(impl, compiled, tmp_path):
     assert (sys.getrefcount(scope), sys.getrefcount(name)) == before
 
 
+# ---- calls, against the peer ------------------------------------------------
+
 @pytest.mark.parametrize('call', [
     lambda m: m.FileStrategyLoader(),
     lambda m: m.FileStrategyLoader('a', 'b'),
@@ -145,3 +152,26 @@ def test_no_reference_left(impl, compiled, tmp_path):
 ])
 def test_argument_errors_match_python(call):
     assert raised(lambda: call(sorvel)) == raised(lambda: call(sorvel_io))
+
+
+# ---- hostile inputs, native against peer ------------------------------------
+
+# Int-like paths are file descriptors to open(): not something to hand it here.
+PATH_VALUES = [(i, v) for i, v in STR_VALUES if not isinstance(v, int)] + [
+    ('object', object()), ('none', None), ('list', [1])]
+
+
+def test_strategy_loader_hostile_paths(tmp_path):
+    source = tmp_path / 's.py'
+    source.write_text(u'x = 1\n')
+
+    def scenario(impl, h):
+        loader = impl.FileStrategyLoader(h)
+        out = [outcome(lambda: loader.load({}))]
+        loader._strategy_path = str(source)
+        out.append(outcome(lambda: loader.load(h) is not None))
+        del loader._strategy_path
+        out.append(outcome(lambda: loader.load({})))
+        return out
+    for _, h in PATH_VALUES:
+        run_both(scenario, TOOLKITS, h)

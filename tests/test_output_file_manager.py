@@ -12,9 +12,10 @@ import tempfile
 import pytest
 
 from belvane.tframe.utils import sorvel
-from outcomes import raised
+from hostile_support import INT_VALUES, STR_VALUES
+from outcomes import outcome, raised, run_both
 from peers import sorvel_io
-from toolkit_support import impl  # noqa: F401 (fixture)
+from toolkit_support import TOOLKITS, impl  # noqa: F401 (fixture)
 
 
 @pytest.fixture
@@ -24,6 +25,8 @@ def manager(impl, tmp_path):
     Manager.init(root_dir=str(tmp_path / 'out'))
     return Manager
 
+
+# ---- examples ---------------------------------------------------------------
 
 def test_class_as_created(impl):
     cls = impl.OutputFileManager
@@ -184,6 +187,8 @@ def test_listdir_failure_in_the_fallback_propagates(impl, manager, tmp_path, mon
     assert str(info.value.__context__) == 'held open: %s' % log
 
 
+# ---- removal through links and shared directories ---------------------------
+
 def tree(path):
     return sorted(os.path.relpath(os.path.join(d, n), path)
                   for d, dirs, files in os.walk(path) for n in dirs + files)
@@ -287,13 +292,7 @@ def test_private_directories_only_in_the_shared_temporary_directory(impl, tmp_pa
         os.umask(umask)
 
 
-def test_hostile_names(manager):
-    class Raising(object):
-        def __eq__(self, other):
-            raise ArithmeticError('eq')
-        __hash__ = object.__hash__
-    pytest.raises(ArithmeticError, manager.root_sub_dir, Raising())
-
+# ---- calls, against the peer ------------------------------------------------
 
 @pytest.mark.parametrize('call', [
     lambda c: c.root_sub_dir('', 1),
@@ -310,3 +309,28 @@ def test_hostile_names(manager):
 def test_argument_errors_match_python(call):
     assert raised(lambda: call(sorvel.OutputFileManager)) == raised(
         lambda: call(sorvel_io.OutputFileManager))
+
+
+# ---- hostile inputs, native against peer ------------------------------------
+
+@pytest.mark.parametrize('pool', [INT_VALUES, STR_VALUES], ids=['int', 'str'])
+def test_output_manager_hostile_names(tmp_path, pool):
+    def scenario(impl, h):
+        class M(impl.OutputFileManager):
+            pass
+        root = str(tmp_path / ('n' if impl.native else 'p'))
+        M.init(root_dir=root)
+        out = []
+        for call in (lambda: M.root_sub_dir(h), lambda: M.mk_root_sub_dir(h),
+                     lambda: M.get_sub_dir('mat', h), lambda: M.get_sub_dir(h),
+                     lambda: M.set_task_id(h), lambda: M.root_sub_dir('record'),
+                     lambda: M.rm_root_sub_dir('record'), lambda: M.cls_root_sub_dir(h),
+                     lambda: M.mk_dir(h), lambda: M.init(h)):
+            r = outcome(call)
+            out.append(r if r[0] != 'ok' or r[1][0] != 'str' else ('ok', 'path'))
+        M.init(root_dir=root)
+        M.set_task_id(1)
+        out.append(outcome(lambda: os.path.isdir(M.mk_root_sub_dir('record'))))
+        return out
+    for _, h in pool:
+        run_both(scenario, TOOLKITS, h)

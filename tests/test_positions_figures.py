@@ -37,6 +37,8 @@ STOCK_RECORD = [
 ]
 
 
+# ---- examples ---------------------------------------------------------------
+
 @IMPLS
 def test_worked_future_example(env, mod):
     p = worked_future(mod)

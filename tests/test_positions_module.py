@@ -12,6 +12,8 @@ from outcomes import canon, raised
 from positions_support import (IMPLS, LONG, SHORT, env, native, peer, sysclsbase,  # noqa: F401
                                 worked_future, worked_stock)
 
+# ---- the module, calls and subclasses ---------------------------------------
+
 def test_module_globals_in_order():
     names = list(vars(native))
     assert names[names.index('pd'):] == ['pd', 'cnt', 'OrderedDict', 'gv', 'get_setting', 'PRECISION_MUL',

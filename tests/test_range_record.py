@@ -6,9 +6,10 @@ from hypothesis import given, settings, strategies as st
 
 from belvane.tframe.utils import sorvel
 from conftest import reference_function, run_python
-from hostile_support import Boom
-from outcomes import outcome
+from hostile_support import INT_VALUES, Boom
+from outcomes import canon, outcome, run_both
 from peers import sorvel_stats as peer
+from toolkit_support import TOOLKITS
 
 NATIVE = sorvel.RangeRecord
 PEER = peer.RangeRecord
@@ -431,3 +432,134 @@ def test_no_references_leak(make):
         r.add_range('k', records[i][0], records[i][1])
     del r
     assert [sys.getrefcount(o) for o in watched] == before
+
+
+# ---- hostile inputs, native against peer ------------------------------------
+
+RANGE_CALLS = [
+    ('comb', lambda R, rs, h: R.comb_record(rs)),
+    ('diff', lambda R, rs, h: R.diff_record(rs, 0, 30)),
+    ('sub', lambda R, rs, h: R.sub_record(rs, 4, 12)),
+    ('diff s', lambda R, rs, h: R.diff_record(rs, h, 30)),
+    ('diff e', lambda R, rs, h: R.diff_record(rs, 0, h)),
+    ('sub s', lambda R, rs, h: R.sub_record(rs, h, 12)),
+    ('sub e', lambda R, rs, h: R.sub_record(rs, 4, h)),
+    ('inc', lambda R, rs, h: R.diff_record(rs, 0, 30, increment_func=h)),
+    ('sub inc', lambda R, rs, h: R.sub_record(rs, 4, 12, increment_func=h)),
+    ('step', lambda R, rs, h: R._do_increment_func(None, h, 1)),
+    ('step fn', lambda R, rs, h: R._do_increment_func(h, 1, 1)),
+]
+
+
+def range_scenario(impl, h, where):
+    R = impl.RangeRecord
+    out = []
+    for _, call in RANGE_CALLS:
+        rs = [(5, 9), (1, 3), (20, 25), [11, 14]]
+        if where == 'start':
+            rs.append((h, 18))
+        elif where == 'end':
+            rs.append((15, h))
+        elif where == 'range':
+            rs.append(h)
+        out.append(outcome(lambda: call(R, rs, h)))
+        out.append(outcome(lambda: [canon(r) for r in rs]))
+    r = R()
+    for name, s, e in [(h, 1, 2), ('a', h, 5), ('a', 1, h), ('a', h, h)]:
+        out.append(outcome(lambda: r.add_range(name, s, e)))
+        out.append(outcome(lambda: r.sub_range(name, s, e)))
+        out.append(outcome(lambda: r.record('a')))
+    out.append(outcome(lambda: r.record(h)))
+    r2 = R()
+    r2.add_range('k', 1, 4)
+    r2.sub_range('k', 2, 2)
+    out.append(outcome(lambda: r2.record('k')))
+    return out
+
+
+@pytest.mark.parametrize('where', ['args', 'start', 'end', 'range'])
+def test_range_record_hostile_bounds(where):
+    for _, h in INT_VALUES + [('float', 2.5), ('neg', -7), ('tuple', (2, 4)), ('short', (1,))]:
+        run_both(range_scenario, TOOLKITS, h, where)
+
+
+def range_mutators():
+    """Increment functions and class-method overrides that change the lists
+    the methods are walking."""
+
+    def make(impl, case):
+        R = impl.RangeRecord
+        shared = []
+
+        class Shared(R):
+            @classmethod
+            def comb_record(cls, records):
+                shared[:] = R.comb_record(records)
+                return shared
+
+        def clears(v, d):
+            del shared[:]
+            return v + d
+
+        def grows(v, d):
+            if len(shared) < 20:
+                shared.append((v + 100, v + 101))
+            return v + d
+
+        def swaps(v, d):
+            shared.reverse()
+            return v + d
+
+        def replaces(v, d):
+            shared[:] = [(0, 1)]
+            return v + d
+
+        cases = {'clears': clears, 'grows': grows, 'swaps': swaps, 'replaces': replaces}
+        return Shared, cases[case]
+    return make
+
+
+@pytest.mark.parametrize('case', ['clears', 'grows', 'swaps', 'replaces'])
+@pytest.mark.parametrize('method, args', [('diff_record', (0, 40)), ('sub_record', (4, 21)),
+                                          ('sub_record', (0, 40)), ('diff_record', (2, 6))])
+def test_range_lists_changed_while_walked(case, method, args):
+    make = range_mutators()
+
+    def scenario(impl):
+        cls, inc = make(impl, case)
+        rs = [(5, 9), (1, 3), (20, 25), (11, 14)]
+        out = [outcome(lambda: getattr(cls, method)(rs, *args, increment_func=inc))]
+        out.append(outcome(lambda: getattr(cls, method)([(1, 2)], *args)))
+        return out
+    run_both(scenario, TOOLKITS)
+
+
+def test_range_object_with_replaced_stores():
+    def scenario(impl):
+        out = []
+        R = impl.RangeRecord
+
+        class Odd(list):
+            def clear(self):
+                raise Boom('clear')
+
+        setups = [
+            lambda r: setattr(r, '_raw_record', {}),
+            lambda r: setattr(r, '_record', {}),
+            lambda r: setattr(r, '_raw_record', None),
+            lambda r: delattr(r, '_record'),
+            lambda r: r._record.__setitem__('a', Odd()),
+            lambda r: r._record.__setitem__('a', ()),
+            lambda r: r._raw_record.__setitem__('a', ((1, 2),)),
+            lambda r: r._raw_record.__setitem__('a', [(9, 1)]),
+            lambda r: setattr(r, 'comb_record', lambda rs: 5),
+            lambda r: setattr(r, 'sub_record', lambda *a: None),
+        ]
+        for setup in setups:
+            r = R()
+            setup(r)
+            out.append(outcome(lambda: r.add_range('a', 1, 3)))
+            out.append(outcome(lambda: r.sub_range('a', 2, 2)))
+            out.append(outcome(lambda: r.record('a')))
+        return out
+    run_both(scenario, TOOLKITS)

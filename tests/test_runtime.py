@@ -198,3 +198,56 @@ def test_imports_try_the_package_first(monkeypatch):
     fake.UUID = real.UUID
     monkeypatch.setitem(sys.modules, 'belvane.tframe.utils.uuid', fake)
     assert sorvel.get_cur_mac_address() == '00-1A-2B-3C-4D-5E'
+
+
+def test_import_hooks_around_the_registered_top_level_name():
+    # The toolkit's finder answers for "tframe" only when asked and only if
+    # the package is still loaded and no finder placed after it provides the
+    # name; finders that drop the package or raise must not crash it.
+    from conftest import run_python
+    code = '''
+import gc, sys, types
+import belvane.tframe.utils.sorvel
+
+
+class Later(object):
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name == 'tframe' and mode == 'raise':
+            raise LookupError('later finder')
+        if name == 'tframe' and mode == 'provide':
+            import importlib.machinery
+            return importlib.machinery.ModuleSpec(name, None, is_package=True)
+        return None
+
+
+class Dropping(object):
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name == 'tframe':
+            import belvane
+            sys.modules.pop('belvane.tframe', None)
+            vars(belvane).pop('tframe', None)
+            gc.collect()
+        return None
+
+
+sys.meta_path.append(Later)
+for mode in ('raise', 'provide'):
+    try:
+        import tframe
+        print(mode, type(tframe).__name__, getattr(tframe, '__file__', None))
+    except Exception as e:
+        print(mode, type(e).__name__, e)
+    sys.modules.pop('tframe', None)
+mode = None
+sys.meta_path.insert(0, Dropping)
+try:
+    import tframe
+except ImportError as e:
+    print('dropped', type(e).__name__)
+'''
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ['raise LookupError later finder', 'provide module None',
+                                        'dropped ModuleNotFoundError']

@@ -8,9 +8,10 @@ from hypothesis import given, settings, strategies as st
 from belvane.tframe.utils import sorvel
 
 from conftest import reference_function, run_python
-from outcomes import canon, raised
+from hostile_support import DELETED, INT_VALUES, STR_VALUES, BadBool, Boom, hostile, put
+from outcomes import canon, outcome, raised, run_both
 from peers import sorvel_stats as peer
-from toolkit_support import FakeClock
+from toolkit_support import TOOLKITS, FakeClock, clocks  # noqa: F401 (fixture)
 
 
 @pytest.fixture(params=['native', 'peer'])
@@ -24,6 +25,8 @@ def clock(mod, monkeypatch):
     monkeypatch.setattr(mod, 'datetime', c)
     return c
 
+
+# ---- the module and its unit table ------------------------------------------
 
 def test_module_creates_the_classes_in_order():
     # In a fresh interpreter: other tests rebind the module's globals.
@@ -51,6 +54,8 @@ def test_unknown_unit_falls_back_to_seconds(mod, unit, expected):
     assert t.elapsed == 0 and type(t.elapsed) is int
     assert t.start_time is None and not t.running
 
+
+# ---- examples ---------------------------------------------------------------
 
 def test_new_stopped_timer_renders_zero_seconds(mod):
     assert str(mod.SimpleTimer('t', start=False)) == 't 0 秒'
@@ -183,6 +188,8 @@ def test_value_rendering_of_odd_elapsed_values(mod):
     with pytest.raises(TypeError):
         str(t)
 
+
+# ---- globals, patches and calls, as in the peer -----------------------------
 
 def test_unit_table_read_through_the_module_global(mod, monkeypatch):
     t = mod.SimpleTimer(unit='ms', start=False)
@@ -357,3 +364,160 @@ def test_table_that_is_not_a_plain_dict(mod, monkeypatch):
     t.reset(unit='tick')
     t.start_time = datetime.datetime.now() - datetime.timedelta(milliseconds=40)
     assert 9.5 < t.total() < 1000 and seen == ['tick', 'tick']
+
+
+# ---- hostile inputs, native against peer ------------------------------------
+
+TIMER_VALUES = [(i, v) for i, v in INT_VALUES] + [('str-' + i, v) for i, v in STR_VALUES] + [
+    ('deleted', DELETED), ('datetime-sub', type('D', (datetime.datetime,), {})(2024, 5, 1)),
+    ('aware', datetime.datetime(2024, 5, 1, tzinfo=datetime.timezone.utc)),
+    ('float', 2.5), ('unit-key', 'day')]
+
+
+TIMER_OPS = [
+    ('str', lambda t: str(t)), ('total', lambda t: t.total()), ('stop', lambda t: t.stop()),
+    ('start', lambda t: t.start()), ('reset', lambda t: t.reset()),
+    ('restart', lambda t: t.restart()), ('chs_unit', lambda t: t.chs_unit),
+    ('running', lambda t: t.running), ('enter', lambda t: t.__enter__()),
+    ('exit', lambda t: t.__exit__(None, None, None)),
+]
+
+
+def timer_usable(T):
+    t = T('ok', start=False)
+    t.start()
+    t.stop()
+    return outcome(lambda: (str(t), t.running, t.chs_unit))
+
+
+def timer_attr_scenario(impl, attr, h, running):
+    T = impl.SimpleTimer
+    out = []
+    for _, op in TIMER_OPS:
+        t = T('p', unit='ms', start=running)
+        put(t, attr, h)
+        out.append(outcome(lambda: op(t)))
+        # The same object after its attributes are put right again.
+        t.start_time, t.unit, t.prompt, t.elapsed = None, 'sec', 'x', 0
+        out.append(outcome(lambda: (str(t), t.running)))
+    out.append(timer_usable(T))
+    return out
+
+
+@pytest.mark.parametrize('attr', ['start_time', 'unit', 'prompt', 'elapsed'])
+@pytest.mark.parametrize('running', [True, False], ids=['running', 'stopped'])
+def test_timer_attributes_replaced_or_deleted(clocks, attr, running):
+    for _, h in TIMER_VALUES:
+        run_both(timer_attr_scenario, TOOLKITS, attr, h, running)
+
+
+def timer_arg_scenario(impl, h):
+    T = impl.SimpleTimer
+    out = [outcome(lambda: str(T(prompt=h))), outcome(lambda: T(unit=h).unit),
+           outcome(lambda: T(start=h).running), outcome(lambda: T(h, h, h).chs_unit)]
+    t = T('p')
+    out.append(outcome(lambda: t.reset(h, None)))
+    out.append(outcome(lambda: t.reset(None, h)))
+    out.append(outcome(lambda: t.restart(prompt=h)))
+    out.append(outcome(lambda: t.restart(unit=h)))
+    out.append(outcome(lambda: t.__exit__(h, h, h)))
+    out.append(timer_usable(T))
+    return out
+
+
+def test_timer_arguments(clocks):
+    for _, h in TIMER_VALUES:
+        if h is not DELETED:
+            run_both(timer_arg_scenario, TOOLKITS, h)
+
+
+def timer_subclasses(impl):
+    T = impl.SimpleTimer
+
+    class RunningRaises(T):
+        @property
+        def running(self):
+            raise Boom('running')
+
+    class RunningWrong(T):
+        running = property(lambda self: BadBool())
+
+    class TotalRaises(T):
+        def total(self):
+            raise Boom('total')
+
+    class TotalWrong(T):
+        def total(self):
+            return 'not a number'
+
+    class ReentersStop(T):
+        def _raise_not_start(self):
+            if self.running:
+                self.stop()
+            return T._raise_not_start(self)
+
+    class ReentersStart(T):
+        def _raise_started(self):
+            self.start()
+
+    class ResetRecurses(T):
+        def reset(self, prompt=None, unit=None):
+            self.restart(prompt, unit)
+
+    class ChsUnitWrong(T):
+        chs_unit = property(lambda self: hostile('__str__', 'raise', base=object))
+
+    class UnitMapsReplaced(T):
+        _unit_maps = {'sec': 5}
+
+    return [RunningRaises, RunningWrong, TotalRaises, TotalWrong, ReentersStop, ReentersStart,
+            ResetRecurses, ChsUnitWrong, UnitMapsReplaced]
+
+
+@pytest.mark.parametrize('which', range(9))
+def test_timer_subclass_hooks_raise_or_reenter(clocks, which):
+    def scenario(impl):
+        cls = timer_subclasses(impl)[which]
+        out = [outcome(lambda: cls('p', start=False))]
+        for start in (False, True):
+            for _, op in TIMER_OPS:
+                try:
+                    t = cls('p', start=False)
+                    if start:
+                        T = impl.SimpleTimer
+                        t.start_time = T('q').start_time
+                except RecursionError:
+                    out.append(('recursion',))
+                    continue
+                except Exception as e:  # construction itself may fail
+                    out.append(('init', type(e)))
+                    continue
+                out.append(outcome(lambda: op(t)))
+        out.append(timer_usable(impl.SimpleTimer))
+        return out
+    run_both(scenario, TOOLKITS)
+
+
+class OddTable(dict):
+    """A unit table whose lookups run Python code."""
+
+    def __contains__(self, k):
+        raise Boom('contains')
+
+
+@pytest.mark.parametrize('table', [
+    {'sec': ['s', 1000]}, {'sec': ['s', 0]}, {'sec': ['s', 0.0]}, {'sec': ['s', 'x']},
+    {'sec': ('s',)}, {'sec': 5}, {}, {'sec': ['s', 2 ** 80], 'ms': ['m', -1]},
+    {'sec': ['s', float('nan')]}, OddTable(sec=['s', 1000]), [('sec', 1)], None,
+], ids=repr)
+def test_timer_unit_table_replaced(clocks, monkeypatch, table):
+    def scenario(impl):
+        out = []
+        with monkeypatch.context() as m:
+            m.setattr(impl.SimpleTimer, '_unit_maps', table)
+            for _, op in TIMER_OPS:
+                out.append(outcome(lambda: op(impl.SimpleTimer('p', start=False))))
+                out.append(outcome(lambda: op(impl.SimpleTimer('p', unit='ms'))))
+        out.append(timer_usable(impl.SimpleTimer))
+        return out
+    run_both(scenario, TOOLKITS)

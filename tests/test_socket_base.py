@@ -10,9 +10,11 @@ import pytest
 from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
 from belvane.tframe.utils.exceptions import VersionError
-from outcomes import canon, failure, raised
+from hostile_support import DELETED, INT_VALUES, BadBool, Boom, hostile, put
+from outcomes import canon, failure, outcome, raised, run_both
 from peers import sorvel_io
-from toolkit_support import FakeTime, LocalServer, closed_port, impl  # noqa: F401 (fixture)
+from socket_support import LocalServer, SocketDouble, SocketModule, attached, closed_port, recording
+from toolkit_support import FakeTime, impl  # noqa: F401 (fixture)
 
 
 @pytest.fixture
@@ -20,24 +22,6 @@ def fake_time(impl, monkeypatch):
     fake = FakeTime()
     monkeypatch.setattr(impl, 'time', fake)
     return fake
-
-
-def recording(base):
-    class Client(base):
-        def __init__(self, *args, **kwargs):
-            self.events = []
-            base.__init__(self, *args, **kwargs)
-
-        def callback_connected(self):
-            self.events.append('connected')
-
-        def callback_disconnected(self):
-            self.events.append('disconnected')
-
-        def callback_network_error(self, e):
-            # What a hook that logs the traceback would see.
-            self.events.append(('network_error', e, sys.exc_info()[1]))
-    return Client
 
 
 def echo(conn):
@@ -51,59 +35,6 @@ def echo(conn):
 def wait_for_close(conn):
     while conn.recv(65536):
         pass
-
-
-class SocketDouble(object):
-    """Records every call; reads answer from a script of bytes, counts or
-    exceptions (an empty script gives empty reads)."""
-
-    def __init__(self, reads=(), send_error=None, close_error=None, settimeout_error=None):
-        self.calls = []
-        self.reads = list(reads)
-        self.send_error = send_error
-        self.close_error = close_error
-        self.settimeout_error = settimeout_error
-
-    def _next(self):
-        item = self.reads.pop(0) if self.reads else b''
-        if isinstance(item, BaseException):
-            raise item
-        return item
-
-    def recv(self, n):
-        self.calls.append(('recv', n))
-        return self._next()
-
-    def recv_into(self, buffer, n):
-        self.calls.append(('recv_into', n))
-        item = self._next()
-        if isinstance(item, bytes):
-            buffer[:len(item)] = item
-            return len(item)
-        return item
-
-    def sendall(self, data):
-        self.calls.append(('sendall', data))
-        if self.send_error is not None:
-            raise self.send_error
-
-    def close(self):
-        self.calls.append(('close', self.owner.status))
-        if self.close_error is not None:
-            raise self.close_error
-
-    def settimeout(self, t):
-        self.calls.append(('settimeout', t))
-        if self.settimeout_error is not None:
-            raise self.settimeout_error
-
-
-def attached(impl, double, status=1, cls=None, **kwargs):
-    obj = (cls or recording(impl.SocketBase))('127.0.0.1', 9, **kwargs)
-    obj.client = double
-    double.owner = obj
-    obj.status = status
-    return obj
 
 
 # ---- construction ----------------------------------------------------------
@@ -210,7 +141,7 @@ def test_base_hooks_raise(impl):
 
 def test_disconnect(impl):
     double = SocketDouble()
-    obj = attached(impl, double)
+    obj = attached(recording(impl.SocketBase), double)
     assert obj.disconnect() is True
     assert double.calls == [('close', 0)] and obj.events == ['disconnected']
     # Not connected: nothing is closed, the hook still runs.
@@ -220,7 +151,7 @@ def test_disconnect(impl):
 
 def test_disconnect_with_a_failing_close(impl):
     failure = ConnectionResetError(104, 'reset')
-    obj = attached(impl, SocketDouble(close_error=failure))
+    obj = attached(recording(impl.SocketBase), SocketDouble(close_error=failure))
     with pytest.raises(ConnectionResetError) as info:
         obj.disconnect()
     assert info.value is failure
@@ -235,7 +166,7 @@ def test_a_failing_disconnect_hook_replaces_the_pending_error(impl):
         def callback_disconnected(self):
             self.events.append(('disconnected', sys.exc_info()[1]))
             raise KeyError('hook')
-    obj = attached(impl, SocketDouble(close_error=failure), cls=Client)
+    obj = attached(Client, SocketDouble(close_error=failure))
     with pytest.raises(KeyError) as info:
         obj.disconnect()
     assert info.value.__context__ is failure
@@ -302,7 +233,7 @@ def test_no_descriptor_left_after_many_cycles(impl, fake_time):
                                               (socket.timeout('slow'), True),
                                               (ValueError('odd'), False)])
 def test_set_timeout(impl, error, swallowed):
-    obj = attached(impl, SocketDouble(settimeout_error=error), timeout=5)
+    obj = attached(recording(impl.SocketBase), SocketDouble(settimeout_error=error), timeout=5)
     if swallowed:
         assert obj.set_timeout(1) is None
     else:
@@ -357,7 +288,7 @@ def test_peer_closing_mid_message(impl, fake_time):
 ])
 def test_fixed_length_reads(impl, fake_time, reads, try_times, result, recvs, pauses):
     double = SocketDouble(reads)
-    obj = attached(impl, double)
+    obj = attached(recording(impl.SocketBase), double)
     assert obj.receive_data(10, try_times=try_times) == result
     assert double.calls == [('recv', n) for n in recvs]
     assert fake_time.sleeps == [0.005] * pauses
@@ -371,7 +302,7 @@ def test_fixed_length_reads(impl, fake_time, reads, try_times, result, recvs, pa
 ])
 def test_fixed_length_edges(impl, fake_time, count, calls, result):
     double = SocketDouble([b'x'] if count is True else [])
-    obj = attached(impl, double)
+    obj = attached(recording(impl.SocketBase), double)
     assert obj.receive_data(count) == result
     assert double.calls == calls and fake_time.sleeps == []
 
@@ -380,16 +311,14 @@ def test_non_int_counts_take_a_single_read(impl):
     np = pytest.importorskip('numpy')
     for count in (None, 10.0, np.int64(3)):
         double = SocketDouble([b'hello'])
-        obj = attached(impl, double)
+        obj = attached(recording(impl.SocketBase), double)
         assert obj.receive_data(received_bytes=count) == b'hello'
         assert double.calls == [('recv_into', 10485760)]
 
 
 @pytest.mark.parametrize('answer, expected', [(-3, b'\0' * 13), (99, b'\0' * 16), (0, b'')])
 def test_single_read_slices_like_python(impl, answer, expected):
-    class Small(recording(impl.SocketBase)):
-        socket_default_buffer = 16
-    obj = attached(impl, SocketDouble([answer]), cls=Small)
+    obj = attached(recording(impl.SocketBase, buffer=16), SocketDouble([answer]))
     assert obj.receive_data() == expected
 
 
@@ -409,7 +338,7 @@ def test_silent_peer_times_out(impl, fake_time):
 @pytest.mark.parametrize('ignore', [False, True])
 def test_send_error(impl, fake_time, ignore):
     failure = BrokenPipeError(32, 'broken')
-    obj = attached(impl, SocketDouble(send_error=failure))
+    obj = attached(recording(impl.SocketBase), SocketDouble(send_error=failure))
     assert obj.send_data(b'x', ignore) is None
     assert obj.status == 0 and fake_time.sleeps == [0.2]
     assert sys.exc_info() == (None, None, None)
@@ -429,7 +358,7 @@ def test_send_without_a_server(impl, fake_time):
 def test_communication_not_permitted(impl, monkeypatch):
     monkeypatch.setattr(sysclsbase.vr.g_BelvaneCache, 'allow_comm_bv', 0)
     double = SocketDouble()
-    obj = attached(impl, double)
+    obj = attached(recording(impl.SocketBase), double)
     with pytest.raises(VersionError) as info:
         obj.send_data(b'x')
     assert info.value.args == (sysclsbase.vr.g_BelvaneCache.not_allow_comm_bv_tips,)
@@ -445,7 +374,7 @@ class Odd(Exception):
                                               (GeneratorExit(), False)])
 def test_unexpected_errors(impl, fake_time, failure, drained):
     double = SocketDouble(send_error=failure)
-    obj = attached(impl, double)
+    obj = attached(recording(impl.SocketBase), double)
     with pytest.raises(type(failure)) as info:
         obj.send_data(b'x')
     assert info.value is failure
@@ -456,17 +385,15 @@ def test_unexpected_errors(impl, fake_time, failure, drained):
 def test_a_failing_drain_replaces_the_error(impl):
     first = TypeError('first')
     double = SocketDouble([first, RuntimeError('drain')])
-    obj = attached(impl, double)
+    obj = attached(recording(impl.SocketBase), double)
     with pytest.raises(RuntimeError) as info:
         obj.receive_data(4)
     assert info.value.__context__ is first
 
 
 def test_fixed_length_beyond_the_buffer(impl):
-    class Small(recording(impl.SocketBase)):
-        socket_default_buffer = 8
     double = SocketDouble([b'0123456789'])
-    obj = attached(impl, double, cls=Small)
+    obj = attached(recording(impl.SocketBase, buffer=8), double)
     pytest.raises(ValueError, obj.receive_data, 10)
     assert double.calls == [('recv', 10), ('recv_into', 8)]
 
@@ -474,7 +401,7 @@ def test_fixed_length_beyond_the_buffer(impl):
 @pytest.mark.parametrize('read', [5, object(), 'text'])
 def test_reads_of_the_wrong_type(impl, read):
     double = SocketDouble([read])
-    obj = attached(impl, double)
+    obj = attached(recording(impl.SocketBase), double)
     with pytest.raises(TypeError):
         obj.receive_data(4)
     assert double.calls[-1] == ('recv_into', 10485760)
@@ -487,20 +414,22 @@ def test_rebound_socket_global(impl, monkeypatch, fake_time):
         timeout = socket.timeout
     monkeypatch.setattr(impl, 'socket', Net)
     failure = Net.error('own')
-    obj = attached(impl, SocketDouble(send_error=failure))
+    obj = attached(recording(impl.SocketBase), SocketDouble(send_error=failure))
     obj.send_data(b'x')
     assert obj.events == [('network_error', failure, failure)] and obj.status == 0
     Net.error = 'not a class'
-    obj = attached(impl, SocketDouble(send_error=OSError('x')))
+    obj = attached(recording(impl.SocketBase), SocketDouble(send_error=OSError('x')))
     with pytest.raises(TypeError, match='catching classes') as info:
         obj.send_data(b'x')
     assert isinstance(info.value.__context__, OSError)
 
 
+# ---- leaks and calls --------------------------------------------------------
+
 def test_no_reference_left_on_error_paths(impl, fake_time):
     failure = ConnectionResetError('reset')
     payload = b'payload'
-    obj = attached(impl, SocketDouble(send_error=failure))
+    obj = attached(recording(impl.SocketBase), SocketDouble(send_error=failure))
     obj.send_data(payload)
     obj.events = []
     del obj.client.calls[:]
@@ -537,6 +466,144 @@ def test_argument_errors_match_python(call):
     assert raised(lambda: call(sorvel)) == raised(lambda: call(sorvel_io))
 
 
+# ---- hostile inputs: scripted answers, buffers and attributes, native against peer --
+
+# The native module and its peer, for outcomes.run_both.
+MODULES = (sorvel, sorvel_io)
+# The hostile doubles answer every call from their script.
+EVERY_CALL = ('sendall', 'settimeout', 'close', 'connect')
+
+SOCKET_ANSWERS = [
+    ('recv_into huge', [2 ** 100]), ('recv_into negative', [-1]), ('recv_into past end', [11 << 20]),
+    ('recv_into float', [1.5]), ('recv_into None', [None]), ('recv_into bool', [True]),
+    ('recv_into index raises', [hostile('__index__', 'raise')]),
+    ('recv_into index wrong', [hostile('__index__', 'wrong')]),
+    ('data', [b'abc']),
+    ('recv str', ['text']), ('recv bytearray', [bytearray(b'xy')]), ('recv None', [None]),
+    ('recv len raises', [hostile('__len__', 'raise', base=bytes, value=b'ab')]),
+    ('recv len wrong', [hostile('__len__', 'wrong', base=bytes, value=b'ab')]),
+    ('recv bool raises', [hostile('__bool__', 'raise', base=bytes, value=b'ab')]),
+    ('recv add wrong', [hostile('__radd__', 'wrong', base=bytes, value=b'ab')]),
+    ('recv too long', [b'x' * 64]),
+    ('os error', [OSError('down')]), ('timeout', [socket.timeout('slow')]),
+    ('value error', [ValueError('odd')]), ('keyboard', [KeyboardInterrupt()]),
+    ('boom then ok', [Boom('x'), b'']),
+]
+
+SOCKET_CALLS = [
+    ('single', lambda c: c.receive_data()), ('fixed', lambda c: c.receive_data(3, try_times=4)),
+    ('fixed big', lambda c: c.receive_data(2 ** 70, try_times=2)),
+    ('fixed hostile', lambda c: c.receive_data(hostile('__sub__', 'raise'), try_times=2)),
+    ('fixed index', lambda c: c.receive_data(hostile('__int__', 'wrong'), try_times=2)),
+    ('tries hostile', lambda c: c.receive_data(3, try_times=hostile('__gt__', 'raise'))),
+    ('tries float', lambda c: c.receive_data(3, try_times=2.5)),
+    ('send', lambda c: c.send_data(b'x')), ('send ignore', lambda c: c.send_data(b'x', BadBool())),
+    ('set_timeout', lambda c: c.set_timeout(1)), ('disconnect', lambda c: c.disconnect()),
+    ('garbage', lambda c: c._receive_garbage_data()),
+    ('deal', lambda c: c._deal_error(hostile('__str__', 'raise', base=object))),
+]
+
+
+def released_view():
+    v = memoryview(bytearray(16))
+    v.release()
+    return v
+
+
+VIEWS = [
+    ('default', None), ('bytes', lambda: b'\0' * 16), ('short', lambda: memoryview(bytearray(2))),
+    ('readonly', lambda: memoryview(b'\0' * 16)), ('ints', lambda: memoryview(bytearray(16)).cast('i')),
+    ('2d', lambda: memoryview(bytearray(16)).cast('B', (4, 4))),
+    ('released', released_view), ('none', lambda: None),
+]
+
+
+@pytest.fixture
+def fake_modules(monkeypatch):
+    """No pause is taken on either side, and no real socket made: connect()
+    is refused three times (see refusing()), then connects."""
+    for module in MODULES:
+        monkeypatch.setattr(module, 'time', FakeTime())
+        monkeypatch.setattr(module, 'socket', None)
+
+
+def refusing(module):
+    module.socket = SocketModule([ConnectionRefusedError('no')] * 3, cycle=False)
+
+
+def hostile_client(module, answers):
+    return attached(recording(module.SocketBase, buffer=64),
+                    SocketDouble(answers, scripted=EVERY_CALL))
+
+
+def what_happened(module, c, double):
+    return [('calls', canon(double.calls)), ('events', canon(c.events)),
+            ('sleeps', module.time.sleeps), outcome(lambda: c.status)]
+
+
+def reads_scenario(module, answers, call, view):
+    del module.time.sleeps[:]
+    c = hostile_client(module, answers)
+    c.buffer_size = 16
+    if view is not None:
+        c.receive_buffer = view()
+    out = [outcome(lambda: call(c)), outcome(lambda: c.data)] + what_happened(module, c, c.client)
+    # Usable again with a sane double.
+    c.client = SocketDouble([b'ok'])
+    c.receive_buffer = memoryview(bytearray(16))
+    out.append(outcome(lambda: c.receive_data()))
+    return out
+
+
+@pytest.mark.parametrize('call', [c for _, c in SOCKET_CALLS], ids=[i for i, _ in SOCKET_CALLS])
+def test_hostile_reads_and_buffers(fake_modules, call):
+    for _, answers in SOCKET_ANSWERS:
+        for _, view in VIEWS:
+            run_both(reads_scenario, MODULES, answers, call, view)
+
+
+SOCKET_ATTRS = [
+    ('status', hostile('__eq__', 'raise')), ('status', BadBool()), ('socket_status_open', None),
+    ('data', DELETED), ('client', DELETED), ('client', None), ('buffer_size', -1),
+    ('buffer_size', 2 ** 80), ('buffer_size', hostile('__index__', 'raise')),
+    ('receive_buffer', DELETED), ('server_address', hostile('__iter__', 'raise', base=object)),
+    ('timeout', hostile('__float__', 'raise', base=object)), ('_error', DELETED),
+]
+
+
+@pytest.mark.parametrize('attr, h', SOCKET_ATTRS, ids=['%s-%d' % (a, i) for i, (a, _) in
+                                                       enumerate(SOCKET_ATTRS)])
+def test_attributes_replaced_or_deleted(fake_modules, attr, h):
+    def scenario(module):
+        out = []
+        for _, call in SOCKET_CALLS + [('connect', lambda c: c.connect(1)),
+                                       ('error', lambda c: c.error),
+                                       ('connected', lambda c: c.connected),
+                                       ('reconnect', lambda c: c.reconnect())]:
+            c = hostile_client(module, [b'ab', b'xyz', b'', OSError('x')])
+            put(c, attr, h)
+            refusing(module)
+            out.append(outcome(lambda: call(c)))
+            out.append(('events', canon(c.events)))
+        return out
+    run_both(scenario, MODULES)
+
+
+def test_hostile_constructor_and_retry_arguments(fake_modules):
+    def scenario(module, h):
+        refusing(module)
+        out = [outcome(lambda: recording(module.SocketBase)(h, h, timeout=h).timeout)]
+        c = recording(module.SocketBase)('127.0.0.1', 9)
+        out.append(outcome(lambda: c.connect(retry=h)))
+        out.append(outcome(lambda: type(c.error)))
+        out.append(outcome(lambda: c.receive_data(h, try_times=1)))
+        out.append(outcome(lambda: c.set_timeout(h)))
+        out.append(('events', canon(c.events)))
+        return out
+    for _, h in INT_VALUES:
+        run_both(scenario, MODULES, h)
+
+
 # ---- native against peer on random exchanges ------------------------------------
 
 from hypothesis import given, settings, strategies as st  # noqa: E402
@@ -557,10 +624,8 @@ def run_script(module, reads, ops, send_error, close_error):
     saved = module.time
     module.time = FakeTime()
 
-    class Small(recording(module.SocketBase)):
-        socket_default_buffer = 8
     double = SocketDouble(list(reads), send_error, close_error)
-    obj = attached(module, double, cls=Small)
+    obj = attached(recording(module.SocketBase, buffer=8), double)
     outcomes = []
     try:
         for op in ops:

@@ -8,9 +8,10 @@ from belvane.tframe import sysclsbase
 from belvane.tframe.utils import sorvel
 
 from conftest import reference_function
-from outcomes import canon, raised
+from hostile_support import INT_VALUES, STR_VALUES, BadBool, Boom, hostile
+from outcomes import canon, outcome, raised, run_both
 from peers import sorvel_stats as peer
-from toolkit_support import FakeClock
+from toolkit_support import TOOLKITS, FakeClock, clocks  # noqa: F401 (fixture)
 
 EQ = '=' * 60
 STAMP_FMT = '%Y-%m-%d %H:%M:%S,%f'
@@ -36,6 +37,8 @@ def report(name, lines, mode='default', phase='default'):
     return (EQ + '\n统计名称：%s\n运行模式: %s\n运行阶段: %s\n运行详情：\n%s\n' % (
         name, mode, phase, '.\n'.join(lines)) + EQ + '\n')
 
+
+# ---- examples ---------------------------------------------------------------
 
 def test_instance_is_shared_and_in_the_namespace(mod):
     a = mod.StatusCollect.instance()
@@ -247,6 +250,8 @@ def test_timer_class_read_through_the_module_global(mod, clock, monkeypatch):
     assert made == [[('prompt', 'p'), ('start', True), ('unit', 'ms')]]
 
 
+# ---- against the peer -------------------------------------------------------
+
 def test_results_equal_the_peer(monkeypatch):
     def run(m):
         m.StatusCollect._StatusCollect__state.clear()
@@ -281,6 +286,8 @@ def test_argument_errors_match_python(meth, params, call):
     assert raised(lambda: sorvel.StatusCollect.instance(1)) == raised(
         lambda: reference_function('cls', 'StatusCollect.instance')(sorvel.StatusCollect, 1))
 
+
+# ---- leaks ------------------------------------------------------------------
 
 def test_no_references_or_memory_leak():
     import gc
@@ -325,3 +332,170 @@ def test_no_references_or_memory_leak():
     assert (sys.getrefcount(name), sys.getrefcount(prompt)) == before
     assert grown < 20000
     sorvel.StatusCollect._StatusCollect__state.clear()
+
+
+# ---- hostile inputs, native against peer ------------------------------------
+
+@pytest.fixture
+def shared_state():
+    for impl in TOOLKITS:
+        impl.StatusCollect._StatusCollect__state.clear()
+    yield
+    for impl in TOOLKITS:
+        impl.StatusCollect._StatusCollect__state.clear()
+
+
+def collect_ops(h):
+    return [
+        ('start_time', lambda s: s.start_time(h, 'p')),
+        ('start_time unit', lambda s: s.start_time('a', 'p', unit=h)),
+        ('start_time prompt', lambda s: s.start_time('a', h)),
+        ('stop_time', lambda s: s.stop_time(h)), ('stop_time rm', lambda s: s.stop_time('a', rm=h)),
+        ('use_time', lambda s: s.use_time(h)), ('restart_time', lambda s: s.restart_time(h)),
+        ('recoder_once', lambda s: s.recoder_once(h)),
+        ('recoder_once tips', lambda s: s.recoder_once('a', tips=h)),
+        ('recoder_once reset', lambda s: s.recoder_once('a', reset=h)),
+        ('recoder_count', lambda s: s.recoder_count(h)),
+        ('time_object', lambda s: s.time_object(h) is not None),
+        ('stat_info', lambda s: s.stat_info(h)), ('stat_info stop', lambda s: s.stat_info('a', stop=h)),
+        ('last_info', lambda s: s.last_info(h)), ('clear_info', lambda s: s.clear_info(h)),
+    ]
+
+
+def collect_usable(impl):
+    s = impl.StatusCollect.instance()
+    s.start_time('ok', 'p')
+    s.recoder_once('ok', tips='t')
+    return outcome(lambda: (s.recoder_count('ok'), s.stat_info('ok').count('\n'),
+                            s.stop_time('ok', rm=True)))
+
+
+def collect_scenario(impl, h):
+    out = []
+    for _, op in collect_ops(h):
+        impl.StatusCollect._StatusCollect__state.clear()
+        s = impl.StatusCollect.instance()
+        s.start_time('a', 'p')
+        s.recoder_once('a', tips='first')
+        out.append(outcome(lambda: op(s)))
+        out.append(outcome(lambda: (s.recoder_count('a'), s.last_info('a'))))
+    out.append(collect_usable(impl))
+    return out
+
+
+class CollidingName(str):
+    """Hashes like 'a' but cannot be compared."""
+
+    def __hash__(self):
+        return hash('a')
+
+    def __eq__(self, other):
+        raise Boom('eq')
+
+
+@pytest.mark.parametrize('pool', [INT_VALUES, STR_VALUES + [('colliding', CollidingName('b'))]],
+                         ids=['int', 'str'])
+def test_collect_hostile_names_and_arguments(clocks, shared_state, pool):
+    for _, h in pool:
+        run_both(collect_scenario, TOOLKITS, h)
+
+
+def collect_replacements():
+    class RaisingGet(dict):
+        def get(self, *a):
+            raise Boom('get')
+
+    class HostileTimer(object):
+        running = property(lambda self: BadBool())
+
+        def total(self):
+            raise Boom('total')
+
+        def __str__(self):
+            raise Boom('str')
+
+        def restart(self, **kw):
+            return 'x'
+
+    class AppendRaises(list):
+        def append(self, x):
+            raise Boom('append')
+
+    class Env(object):
+        class gv(object):
+            @staticmethod
+            def run_mode_name(m):
+                return hostile('__format__', 'raise', base=object)
+
+            @staticmethod
+            def phase_name(p):
+                raise Boom('phase')
+        smm = type('smm', (), {'cur_run_mode': 0, 'cur_run_mode_phase': 1})()
+
+    def with_lines(lines):
+        return lambda s: s._recoder.__setitem__('a', lines)
+
+    return {
+        '_time raising get': lambda s: setattr(s, '_time', RaisingGet(s._time)),
+        '_time not a mapping': lambda s: setattr(s, '_time', 5),
+        '_time deleted': lambda s: delattr(s, '_time'),
+        '_recoder plain dict': lambda s: setattr(s, '_recoder', dict(s._recoder)),
+        '_recoder raising get': lambda s: setattr(s, '_recoder', RaisingGet(s._recoder)),
+        '_recoder deleted': lambda s: delattr(s, '_recoder'),
+        'timer hostile': lambda s: s._time.__setitem__('a', HostileTimer()),
+        'timer None': lambda s: s._time.__setitem__('a', None),
+        'lines append raises': with_lines(AppendRaises(['l1'])),
+        'lines tuple': with_lines(('l1', 'l2')),
+        'lines not texts': with_lines(['l1', 5]),
+        'lines hostile len': with_lines(hostile('__len__', 'wrong', ['l1'], base=list)),
+        'lines hostile bool': with_lines(hostile('__bool__', 'raise', ['l1'], base=list)),
+        'env hostile': lambda s: setattr(s, 'env', Env()),
+        'env empty': lambda s: setattr(s, 'env', object()),
+        'env deleted': lambda s: delattr(s, 'env'),
+        'state cleared': lambda s: s.__dict__.clear(),
+    }
+
+
+@pytest.mark.parametrize('case', sorted(collect_replacements()))
+def test_collect_namespace_replaced(clocks, shared_state, case):
+    def scenario(impl):
+        out = []
+        for _, op in collect_ops('a'):
+            impl.StatusCollect._StatusCollect__state.clear()
+            s = impl.StatusCollect.instance()
+            s.start_time('a', 'p')
+            s.recoder_once('a', tips='first')
+            collect_replacements()[case](s)
+            out.append(outcome(lambda: op(s)))
+        impl.StatusCollect._StatusCollect__state.clear()
+        out.append(collect_usable(impl))
+        return out
+    run_both(scenario, TOOLKITS)
+
+
+def test_collect_subclass_reentering(clocks, shared_state):
+    def scenario(impl):
+        class Nosy(impl.StatusCollect):
+            def stop_time(self, name, rm=False):
+                self.recoder_once(name, tips='stopping')
+                return impl.StatusCollect.stop_time(self, name, rm)
+
+        class Timer(impl.SimpleTimer):
+            def __str__(self):
+                sc = impl.StatusCollect.instance()
+                sc.clear_info('a')
+                sc._recoder['a'].append('from str')
+                return impl.SimpleTimer.__str__(self)
+
+        s = Nosy()
+        impl.StatusCollect._StatusCollect__state['StatusCollect'] = s
+        s.start_time('a', 'p')
+        s._time['a'] = Timer('t')
+        out = [outcome(lambda: s.recoder_once('a', tips='x')),
+               outcome(lambda: list(s._recoder['a'])),
+               outcome(lambda: s.stat_info('a', stop=True)),
+               outcome(lambda: s.stat_info('a', stop=True)),
+               outcome(lambda: list(s._recoder['a']))]
+        out.append(collect_usable(impl))
+        return out
+    run_both(scenario, TOOLKITS)

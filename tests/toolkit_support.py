@@ -1,15 +1,11 @@
-"""Shared pieces of the toolkit tests: the file and socket classes on the
-native module and on their peer, stand-ins for the clock and for `time`,
-and a real TCP server on 127.0.0.1."""
+"""Shared pieces of the toolkit tests: the toolkit on the native module and
+on its peers, and stand-ins for the clock and for `time`."""
 import datetime
-import socket
-import threading
-import time
 
 import pytest
 
 from belvane.tframe.utils import sorvel
-from peers import sorvel_io
+from peers import sorvel_dicts, sorvel_io, sorvel_stats
 
 
 @pytest.fixture(params=['native', 'peer'])
@@ -39,65 +35,48 @@ class FakeClock(object):
 
 
 class FakeTime(object):
-    """Stands in for the time module: records the pauses instead of taking them."""
+    """Stands in for the time module: records the pauses instead of taking
+    them (or only skips them, record=False: a growing record would read as
+    a leak)."""
 
-    def __init__(self):
-        self.sleeps = []
+    def __init__(self, record=True):
+        self.sleeps = [] if record else None
         self.on_sleep = None
 
     def sleep(self, seconds):
-        self.sleeps.append(seconds)
+        if self.sleeps is not None:
+            self.sleeps.append(seconds)
         if self.on_sleep:
             self.on_sleep(seconds)
 
 
-class LocalServer(object):
-    """Serves connections on 127.0.0.1 one after another in a thread; stops
-    by itself after `lifetime` seconds at the latest."""
+class Toolkit(object):
+    """The whole toolkit of one side: the native module, or its three peer
+    modules seen as one (`io` is the module whose `time` and `socket` the
+    socket class reads)."""
 
-    def __init__(self, handler, lifetime=4.0):
-        self.handler = handler
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.bind(('127.0.0.1', 0))
-        self.sock.listen(64)
-        self.sock.settimeout(0.02)
-        self.port = self.sock.getsockname()[1]
-        self.deadline = time.time() + lifetime
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self._run)
-        self.thread.daemon = True
-        self.thread.start()
+    def __init__(self, native):
+        self.native = native
+        if native:
+            self.dicts = self.stats = self.io = sorvel
+        else:
+            self.dicts, self.stats, self.io = sorvel_dicts, sorvel_stats, sorvel_io
 
-    def _run(self):
-        try:
-            while not self.stopping.is_set() and time.time() < self.deadline:
-                try:
-                    conn, _ = self.sock.accept()
-                except socket.timeout:
-                    continue
-                with conn:
-                    conn.settimeout(max(0.05, self.deadline - time.time()))
-                    try:
-                        self.handler(conn)
-                    except OSError:
-                        pass
-        finally:
-            self.sock.close()
-
-    def close(self):
-        self.stopping.set()
-        self.thread.join(5)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
+    def __getattr__(self, name):
+        for m in (self.dicts, self.stats, self.io):
+            if hasattr(m, name):
+                return getattr(m, name)
+        raise AttributeError(name)
 
 
-def closed_port():
-    s = socket.socket()
-    s.bind(('127.0.0.1', 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+# For outcomes.run_both: the native toolkit first, its peer second.
+TOOLKITS = (Toolkit(True), Toolkit(False))
+
+
+@pytest.fixture
+def clocks(monkeypatch):
+    """A clock moving on by 1.5 s at each reading, for the native module and
+    for the peer alike."""
+    for module in (sorvel, sorvel_stats):
+        monkeypatch.setattr(module, 'datetime', FakeClock(datetime.datetime(2024, 5, 1, 9, 30, 0, 250000),
+                                                          step=datetime.timedelta(seconds=1.5)))

@@ -1,24 +1,17 @@
-"""The live account under hostile input, beyond hostile reports: indices,
-keys and sides whose dunders raise or answer with the wrong type, report
+"""The live account under hostile input: indices, keys and sides whose
+dunders raise or answer with the wrong type, reports of odd classes, report
 tables and target lists that change while a snapshot walks them, replaced or
 deleted attributes, framework services that answer with odd objects. The
-native account gives the peer's outcome and answers normally afterwards."""
+native account gives the peer's outcome (and makes the same framework
+calls, where they are recorded) and answers normally afterwards."""
 import pytest
 
-from accounts_support import HANDLE, MODULES, STAMP, cash, gv, make_account, report
+from accounts_support import HANDLE, MODULES, STAMP, agree, cash, gv, make_account, report, snapshots
 from belvane.tframe.utils.sorvel import DotDict, OrderedDotDict
 from hostile_support import DELETED, BadBool, Boom, hostile, hostile_params, put
 from outcomes import outcome, run_both
 
 SIDES = [gv.POSITIONSIDE_LONG, gv.POSITIONSIDE_SHORT, gv.POSITIONSIDE_UNKNOWN]
-
-
-def snapshots(acc, indices=(0, 1, 3, 9, -1), side=gv.POSITIONSIDE_UNKNOWN):
-    return [outcome(acc.snapshot_positions), outcome(lambda: acc.snapshot_position(indices, side)),
-            outcome(acc.snapshot_cash),
-            outcome(lambda: [acc.get_position_info(k, i) for k in ('VolumeLong', 'Price')
-                             for i in (0, 3)]),
-            outcome(lambda: acc.get_cash_info('TotalAsset'))]
 
 
 def pushed(mod, **kw):
@@ -468,3 +461,115 @@ def test_reports_that_change_the_push_while_it_is_read(action, container):
         out.extend(usable(mod))
         return out
     run_both(scenario, MODULES)
+
+
+# ---- hostile reports and target lists, with the framework calls ----------
+
+class RaisingGet(OrderedDotDict):
+    def __getitem__(self, key):
+        if key == 'Price':
+            raise Boom(key)
+        return OrderedDotDict.__getitem__(self, key)
+
+
+class OwnKeys(OrderedDotDict):
+    def keys(self):
+        return [k for k in OrderedDotDict.keys(self) if k != 'Price']
+
+
+class Missing(OrderedDotDict):
+    def __missing__(self, key):
+        return 'missing ' + key
+
+
+class BadStr(object):
+    def __str__(self):
+        raise Boom('str')
+
+    def __eq__(self, other):
+        return type(other) is BadStr
+
+    def __hash__(self):
+        return 0
+
+
+class BadEq(object):
+    def __eq__(self, other):
+        raise Boom('eq')
+    __ne__ = __eq__
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize('make_reports', [
+    lambda: [report('SH', '600000', cls=RaisingGet)],
+    lambda: [report('SH', '600000', cls=OwnKeys)],
+    lambda: [report('SH', '600000', cls=Missing)],
+    lambda: [report(BadStr(), '1')],
+    lambda: [report('SH', '1', account=BadEq())],
+    lambda: [dict(report('SH', '600000'))],
+    lambda: [5],
+], ids=['raising __getitem__', 'own keys', '__missing__', 'raising __str__', 'raising __ne__',
+        'plain dict', 'not a mapping'])
+def test_hostile_reports(monkeypatch, make_reports):
+    def scenario(mod):
+        acc = make_account(mod)
+        pushed = outcome(lambda: acc.update_info(cash(), make_reports()))
+        if pushed[0] != 'ok':
+            # Reports that cannot be pushed are filed directly.
+            for r in make_reports():
+                acc._position['SH.600000'] = r
+        return [pushed] + snapshots(acc)
+    agree(scenario, monkeypatch)
+
+
+@pytest.mark.parametrize('mutate', ['clear', 'append', 'reverse', 'replace'])
+def test_target_list_mutated_by_todotmc(monkeypatch, mutate):
+    def scenario(mod):
+        handed_out = []
+        real = mod.todotmc
+
+        def todotmc(x):
+            if isinstance(x, dict) and handed_out:
+                keys = handed_out[-1]
+                if mutate == 'clear':
+                    del keys[:]
+                elif mutate == 'append':
+                    keys.append('SH.600519')
+                elif mutate == 'reverse':
+                    keys.reverse()
+                else:
+                    keys[:] = ['X.%d' % i for i in range(len(keys))]
+            result = real(x)
+            if not isinstance(x, dict):
+                handed_out.append(result)
+            return result
+        monkeypatch.setattr(mod, 'todotmc', todotmc)
+        acc = make_account(mod, [('SH', '600000'), ('SZ', '000001'), ('SH', '600519')] * 2)
+        acc.update_info(cash(), [report('sz', '000001'), report('q', 'q')])
+        return snapshots(acc)
+    agree(scenario)
+
+
+def test_target_list_that_is_kept_elsewhere(monkeypatch):
+    kept = []
+
+    def scenario(mod):
+        real = mod.todotmc
+        monkeypatch.setattr(mod, 'todotmc', lambda x: kept.append(real(x)) or kept[-1])
+        acc = make_account(mod)
+        acc.update_info(cash(), [report('sz', '000001')])
+        return acc.snapshot_positions()
+    agree(scenario)
+
+
+def test_table_changed_during_snapshot():
+    def scenario(mod):
+        class Meddling(mod.BVRealAccount):
+            def make_positions(self, temp_position):
+                self._position.clear()
+                self._position['NEW.1'] = report('new', '1')
+                return super(Meddling, self).make_positions(temp_position)
+        acc = Meddling(make_account(mod).env, 'stock', 0, 'n', HANDLE, 'CNY')
+        acc.update_info(cash(), [report('sz', '000001'), report('SH', '600000')])
+        return acc.snapshot_positions()
+    agree(scenario)
