@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# What each CPython internal of native/runtime/internals.hpp buys. For every
+# What each CPython internal of native/runtime/internals.hpp, and each of the
+# account module's shortcuts, buys. For every
 # switch, a build without it (-DBELVANE_DISABLE=NAME) is compared with the
 # full build on the rows the switch serves, sample by sample in one process
 # (bench/run.py --against), on the default python3, CPython 3.6 and 3.15 where
@@ -36,6 +37,11 @@ SWITCHES=(
     "DATETIME_LAYOUT|py36|SimpleTimer;StatusCollect.recoder_once"
     "PRIVATE_LIST|default py36 py315|snapshot_positions() per target"
     "ATTRIBUTE_SLOTS|default py36|DotDict attribute;DotDict reports"
+    # The account module's shortcuts (native/accounts/accounts.hpp), measured alike.
+    "REPORT_ATTRS|default py36 py315|update_info(1,000 reports);DotDict reports"
+    "REPORT_COPY|default py36 py315|snapshot_positions() per target, 100 ;snapshot_positions() per target, 1,000"
+    "DIRECT_POSITIONS|default py36 py315|snapshot_positions() per target, 100 ;snapshot_positions() per target, 1,000"
+    "TEMPLATE_COPY|default py36 py315|snapshot_positions() per target, 100 ;snapshot_positions() per target, 1,000"
 )
 
 declare -A PY
