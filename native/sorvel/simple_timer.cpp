@@ -20,10 +20,10 @@ Ref unit_maps(bv::Function* fn) {
 }
 
 // Whether the property still has the getter it was created with
-// (re-initialising a property in place replaces it).
-bool own_getter(PyObject* prop, PyObject* fget) {
+// (re-initialising a property in place replaces it); -1 on error.
+int own_getter(PyObject* prop, PyObject* fget) {
     Ref now = Ref::steal(bv::property_fget(prop));
-    if (!now) PyErr_Clear();
+    if (!now) return -1;
     return now.get() == fget;
 }
 
@@ -32,9 +32,12 @@ bool own_getter(PyObject* prop, PyObject* fget) {
 int is_running(bv::Function* fn, PyObject* self) {
     State& s = st(fn);
     PyTypeObject* tp = Py_TYPE(self);
-    if (tp->tp_getattro == PyObject_GenericGetAttr && s.own_running &&
-        bv::type_lookup(tp, s.names[n_running]) == s.own_running &&
-        own_getter(s.own_running, s.own_running_fget)) {
+    int own = tp->tp_getattro == PyObject_GenericGetAttr && s.own_running &&
+              bv::type_lookup(tp, s.names[n_running]) == s.own_running
+                  ? own_getter(s.own_running, s.own_running_fget)
+                  : 0;
+    if (own < 0) return -1;
+    if (own) {
         Ref start = bv::getattr(self, s.names[n_start_time]);
         if (!start) return -1;
         return start.get() != Py_None;

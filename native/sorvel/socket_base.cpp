@@ -276,19 +276,19 @@ bool is_byte_format(const char* f) { return !f || (f[0] == 'B' && f[1] == '\0');
 
 // memoryview[:n].tobytes() of a plain byte view, without the intermediate
 // slice: one copy of the n bytes received. Null without an error set when
-// the view is not a plain byte view or n is out of its range.
+// the view is not a plain byte view or n is out of its range (the slicing
+// then decides); null with the error set when the slicing would fail alike.
 Ref head_bytes_fast(PyObject* view, PyObject* n) {
     if (!PyMemoryView_Check(view) || !PyLong_CheckExact(n)) return Ref();
+    // A count past Py_ssize_t takes the slicing, which clamps it; a
+    // released view fails here as its slicing would.
     Py_ssize_t len = PyLong_AsSsize_t(n);
     if (len == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
+        bv::swallow(PyExc_OverflowError);
         return Ref();
     }
     Py_buffer b;
-    if (PyObject_GetBuffer(view, &b, PyBUF_FULL_RO) < 0) {
-        PyErr_Clear();
-        return Ref();
-    }
+    if (PyObject_GetBuffer(view, &b, PyBUF_FULL_RO) < 0) return Ref();
     Ref out;
     bool plain = b.ndim == 1 && b.itemsize == 1 && b.strides && b.strides[0] == 1 &&
                  is_byte_format(b.format);
