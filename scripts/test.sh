@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the modules and runs the test suite: against the installed release
 # wheel on the default python3, on CPython 3.6 and on CPython 3.15 where one
-# is found; from build trees with sanitizers and with only the public C API.
+# is found; from build trees with sanitizers, with only the public C API and
+# on CPython 3.12 where one is found.
 # Extra arguments go to pytest.
 source "$(dirname "$0")/common.sh"
 ran=()
@@ -92,6 +93,21 @@ if py315=$(find_python 3.15); then
 else
     echo "CPython 3.15 was not found on this machine: its test run is skipped."
     skipped+=("CPython 3.15 (not installed)")
+fi
+
+# CPython 3.12 keeps an instance's values where no other version does (one
+# tagged word before the object): the suite runs there too, from a build
+# tree (scripts/test_all_versions.sh covers every version).
+if py312=$(find_python 3.12); then
+    ensure_venv cp312 "$py312" "$ROOT/requirements/other-versions.txt"
+    build cp312 "$VENV_DIR/cp312/bin/python"
+    log "Tests on $("$py312" -V 2>&1)"
+    PYTHONPATH="$BUILD_DIR/cp312/site" "$VENV_DIR/cp312/bin/python" -m pytest -p no:cacheprovider \
+        -q "$ROOT/tests" "$@"
+    ran+=("$("$py312" -V 2>&1) from a build tree")
+else
+    echo "CPython 3.12 was not found on this machine: its test run is skipped."
+    skipped+=("CPython 3.12 (not installed)")
 fi
 
 log "Summary"

@@ -122,11 +122,12 @@ BV_ALWAYS_INLINE bool own_storage(PyObject* obj, PyTypeObject* tp, Own& own) {
         own.values = reinterpret_cast<PyObject**>(word[-4]);
         if (!own.values) own.dict = word[-3];
 #elif PY_VERSION_HEX < 0x030D0000
-        // 3.12: one word, the third before the object: the values array
-        // tagged by its low bit, else the dict.
+        // 3.12: one word, the third before the object: the dict, or the
+        // values array stored one byte short of it (so odd, as the array is
+        // aligned).
         uintptr_t w = reinterpret_cast<uintptr_t>(word[-3]);
         if (w & 1)
-            own.values = reinterpret_cast<PyObject**>(w - 1);
+            own.values = reinterpret_cast<PyObject**>(w + 1);
         else
             own.dict = reinterpret_cast<PyObject*>(w);
 #else
