@@ -120,6 +120,19 @@ build() {
     "$tools/cmake" --install "$BUILD_DIR/$tag" --prefix "$BUILD_DIR/$tag/site" > /dev/null
 }
 
+# tree_suite PYTHON TESTS [pytest arguments]: the modules built for PYTHON
+# into a build tree (its environment named by its wheel tag), and pytest on
+# TESTS (the suite, or one file of it) there.
+tree_suite() {
+    local python=$1 tests=$2 tag; shift 2
+    tag=$(py_tag "$python")
+    ensure_venv "$tag" "$python" "$ROOT/requirements/other-versions.txt"
+    build "$tag" "$VENV_DIR/$tag/bin/python"
+    log "Tests on $("$python" -V 2>&1) from a build tree: ${tests#"$ROOT"/}"
+    PYTHONPATH="$BUILD_DIR/$tag/site" "$VENV_DIR/$tag/bin/python" -m pytest \
+        -p no:cacheprovider -q "$tests" "$@"
+}
+
 # build_wheel PYTHON OUT: builds the modules for PYTHON and packs their release
 # wheel (the modules, their stubs and typing markers: CMake's "modules"
 # component) into OUT; auditwheel must find it consistent with the platform

@@ -75,11 +75,7 @@ fi
 # recursion-limit check runs there too (the whole suite runs on 3.7 in
 # scripts/test_all_versions.sh).
 if py37=$(find_python 3.7); then
-    ensure_venv cp37 "$py37" "$ROOT/requirements/other-versions.txt"
-    build cp37 "$VENV_DIR/cp37/bin/python"
-    log "Recursion-limit check on $("$py37" -V 2>&1)"
-    PYTHONPATH="$BUILD_DIR/cp37/site" "$VENV_DIR/cp37/bin/python" -m pytest -p no:cacheprovider \
-        -q "$ROOT/tests/test_recursion_limit.py"
+    tree_suite "$py37" "$ROOT/tests/test_recursion_limit.py"
     ran+=("$("$py37" -V 2>&1): the recursion-limit check")
 else
     echo "CPython 3.7 was not found on this machine: its recursion-limit check is skipped."
@@ -99,11 +95,7 @@ fi
 # tagged word before the object): the suite runs there too, from a build
 # tree (scripts/test_all_versions.sh covers every version).
 if py312=$(find_python 3.12); then
-    ensure_venv cp312 "$py312" "$ROOT/requirements/other-versions.txt"
-    build cp312 "$VENV_DIR/cp312/bin/python"
-    log "Tests on $("$py312" -V 2>&1)"
-    PYTHONPATH="$BUILD_DIR/cp312/site" "$VENV_DIR/cp312/bin/python" -m pytest -p no:cacheprovider \
-        -q "$ROOT/tests" "$@"
+    tree_suite "$py312" "$ROOT/tests" "$@"
     ran+=("$("$py312" -V 2>&1) from a build tree")
 else
     echo "CPython 3.12 was not found on this machine: its test run is skipped."

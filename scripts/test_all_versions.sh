@@ -22,20 +22,10 @@ fi
 # and leaves its status in RC (inside an if or after || bash would not stop).
 status_of() { set +e; ( set -e; "$@" ); RC=$?; set -e; }
 
-suite_on() {
-    local python=$1 tag; shift
-    tag=$(py_tag "$python")
-    ensure_venv "$tag" "$python" "$ROOT/requirements/other-versions.txt"
-    build "$tag" "$VENV_DIR/$tag/bin/python"
-    log "Tests on $("$python" -V 2>&1)"
-    PYTHONPATH="$BUILD_DIR/$tag/site" "$VENV_DIR/$tag/bin/python" -m pytest \
-        -p no:cacheprovider -q "$ROOT/tests" "$@"
-}
-
 status=0
 results=()
 for py in "${pythons[@]}"; do
-    status_of suite_on "$py" "$@"
+    status_of tree_suite "$py" "$ROOT/tests" "$@"
     if [ $RC = 0 ]; then results+=("$("$py" -V 2>&1) ($py): passed")
     else results+=("$("$py" -V 2>&1) ($py): FAILED"); status=1; fi
 done

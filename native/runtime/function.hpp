@@ -90,7 +90,7 @@ struct Function {
     Impl impl;
     Py_ssize_t npositional;  // parameters that take positional arguments
     bool has_varargs;
-    unsigned promises;  // the spec's, readable by another module's runtime
+    unsigned promises;  // from its FunctionSpec, readable by another module's runtime
     const FunctionSpec* desc;
     PyObject* name;
     PyObject* qualname;
